@@ -1,0 +1,122 @@
+#include "cache/cache_reader.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "cache/image_export.h"
+#include "cache/itc2_format.h"
+#include "platform/platform.h"
+
+namespace artpeel {
+
+namespace {
+
+void PrintItemLine(std::int64_t index, const char* text) {
+  std::printf("\t\t[%2" PRId64 "] %s\n", index, text);
+}
+
+// Hands a "locl" item to the export once its payload is known to lie inside the
+// file; reports the item instead when it does not.
+void ExportLocalItem(ByteView file, std::uint64_t record, const CacheItemHeader& header,
+                     std::int64_t index) {
+  if (header.HeaderLength > header.ItemLength) {
+    PrintItemLine(index, "header is longer than the item");
+    return;
+  }
+  CacheItem item{
+      .ItemIndex = index,
+      .ImageKey = header.ImageKey,
+      .FormatCode = header.FormatCode,
+      .Width = static_cast<std::int32_t>(header.Width),
+      .Height = static_cast<std::int32_t>(header.Height),
+      .Payload = {},
+  };
+  if (!SubView(file, record + header.HeaderLength, header.ItemLength - header.HeaderLength,
+               &item.Payload)) {
+    PrintItemLine(index, "runs past the end of the file");
+    return;
+  }
+  ExportImage(item);
+}
+
+}  // namespace
+
+const char* DisplayName(const char* path) {
+  const char* last_separator = std::strrchr(path, platform::kPathSeparator);
+  return last_separator != nullptr ? last_separator + 1 : path;
+}
+
+void DumpCacheContents(ByteView file) {
+  const CacheFileHeader header = ReadCacheFileHeader(file);
+  if (header.Signature != kSignatureItch) {
+    std::printf("\tisn't a ITC2 file\n");
+    return;
+  }
+  if (header.HeaderFlags != kExpectedHeaderFlags) {
+    std::printf("\tdifferent header flags detected!\n");
+  }
+  if (header.ContentTag != kContentArtwork) {
+    std::printf("\tdoesn't contain artwork\n");
+    return;
+  }
+  std::printf("\tdumping items...\n");
+
+  std::uint64_t record = header.HeaderLength;
+  for (std::int64_t index = 1; record < file.size; ++index) {
+    if (!Contains(file, record, kRecordPrefixSize)) {
+      PrintItemLine(index, "runs past the end of the file");
+      return;
+    }
+    const CacheItemHeader item = ReadCacheItemHeader(file, record);
+    if (item.ItemTag != kItemTagItem) {
+      PrintItemLine(index, "is not an item");
+    } else {
+      if (!Contains(file, record, kCacheItemHeaderSize)) {
+        PrintItemLine(index, "runs past the end of the file");
+        return;
+      }
+      if (item.Unknowns_1 != kExpectedUnknowns1) {
+        PrintItemLine(index, "different Unknowns_1s detected!");
+      }
+      if (item.HeaderLength != kExpectedItemHeaderLength) {
+        PrintItemLine(index, "different header Lengths detected.");
+      }
+      if (item.Location == kLocationLocal) {
+        ExportLocalItem(file, record, item, index);
+      } else {
+        std::printf("\t\t[%2" PRId64 "] unknown file location %08X\n", index,
+                    static_cast<unsigned>(item.Location));
+      }
+    }
+    // A zero length would leave the walk standing on this record forever.
+    if (item.ItemLength == 0) {
+      PrintItemLine(index, "has zero length; skipping the rest of the file");
+      return;
+    }
+    record += item.ItemLength;
+  }
+}
+
+void DumpCacheFile(const char* path) {
+  platform::MappedFile file = platform::MapFileReadOnly(path);
+  switch (file.status) {
+    case platform::MapStatus::kOpenFailed:
+      std::printf("Unable to open '%s' Error code: 0x%08X\n", path,
+                  static_cast<unsigned>(file.error_code));
+      return;
+    case platform::MapStatus::kMapFailed:
+      std::printf("Unable to map file '%s'\n", path);
+      return;
+    case platform::MapStatus::kViewFailed:
+      std::printf("Unable to map view of file '%s'\n", path);
+      return;
+    case platform::MapStatus::kMapped:
+      break;
+  }
+  std::printf("Dumping contents of %s:\n", DisplayName(path));
+  DumpCacheContents(ByteView{file.data, file.size});
+  platform::ReleaseMappedFile(file);
+}
+
+}  // namespace artpeel

@@ -1,0 +1,34 @@
+// Reading one ITC2 artwork cache file and handing its local images to the export.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "cache/byte_view.h"
+
+namespace artpeel {
+
+// One locally stored image, as the reader hands it to ExportImage. Payload points
+// into the mapped cache file and is valid only during that call.
+struct CacheItem {
+  std::int64_t ItemIndex;  // 1-based number of the record in its cache file
+  std::array<std::uint8_t, 8> ImageKey;
+  std::uint32_t FormatCode;
+  std::int32_t Width;
+  std::int32_t Height;
+  ByteView Payload;
+};
+
+// Maps the cache file at `path`, reports its header and every record on standard
+// output, and exports each locally stored image to the current directory.
+// Failures are reported as lines; it never stops the program.
+void DumpCacheFile(const char* path);
+
+// The reader's work on bytes already in memory: everything DumpCacheFile prints
+// after the file's "Dumping contents" line.
+void DumpCacheContents(ByteView file);
+
+// The part of `path` after its last path separator.
+const char* DisplayName(const char* path);
+
+}  // namespace artpeel

@@ -1,0 +1,45 @@
+#include "cache/image_export.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "cache/itc2_format.h"
+#include "platform/platform.h"
+
+namespace artpeel {
+
+void FormatOutputName(const CacheItem& item, char (&name)[kOutputNameCapacity]) {
+  std::size_t used = 0;
+  for (const std::uint8_t byte : item.ImageKey) {
+    used += static_cast<std::size_t>(
+        std::snprintf(name + used, sizeof name - used, "%02X", static_cast<unsigned>(byte)));
+  }
+  const char* extension = item.FormatCode == kFormatPng ? ".png" : ".dat";
+  std::snprintf(name + used, sizeof name - used, "-%02" PRId64 "-%" PRId32 "x%" PRId32 "%s",
+                item.ItemIndex, item.Width, item.Height, extension);
+}
+
+void ExportImage(const CacheItem& item) {
+  const bool is_png = item.FormatCode == kFormatPng;
+  if (!is_png) {
+    std::printf("\t\t[%2" PRId64 "] unknown file format: %08X\n", item.ItemIndex,
+                static_cast<unsigned>(item.FormatCode));
+  }
+  char name[kOutputNameCapacity];
+  FormatOutputName(item, name);
+
+  switch (platform::WriteFileReplacing(name, item.Payload.data, item.Payload.size)) {
+    case platform::WriteStatus::kCreateFailed:
+      std::printf("\t\t[%2" PRId64 "] unable to create file '%s'\n", item.ItemIndex, name);
+      return;
+    case platform::WriteStatus::kWriteFailed:
+      std::printf("\t\t[%2" PRId64 "] unable to write file '%s'\n", item.ItemIndex, name);
+      return;
+    case platform::WriteStatus::kWritten:
+      std::printf("\t\t[%2" PRId64 "] wrote %s image to file '%s'(%" PRIu64 ")\n",
+                  item.ItemIndex, is_png ? "PNG" : "Unknown", name, item.Payload.size);
+      return;
+  }
+}
+
+}  // namespace artpeel

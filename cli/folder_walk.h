@@ -1,0 +1,15 @@
+// The folder walk: finds the cache files below a folder and hands each to the reader.
+#pragma once
+
+namespace artpeel {
+
+// Walks every folder below `folder`, depth-first in the platform's listing order.
+// For each subfolder it first dumps the cache files directly in it, then walks
+// it. Cache files directly in `folder` itself are not dumped. Prints nothing of
+// its own: folders that cannot be listed are passed over silently.
+void DumpFolder(const char* folder);
+
+// True for names ending in ".itc2", in any letter case.
+bool IsCacheFileName(const char* name);
+
+}  // namespace artpeel

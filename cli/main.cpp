@@ -1,0 +1,21 @@
+// artpeel: dumps the images stored in the artwork cache files below the folders
+// named on the command line into the current directory.
+#include <cstdio>
+
+#include "cli/folder_walk.h"
+
+int main(int argc, char** argv) {
+  if (argc <= 1) {
+    // The usage text ends without a line break.
+    std::printf(
+        "usage: %s iTunesFolder [Second iTunesFolder]...\n"
+        "\tit will dump all embedded images to the current directory.",
+        argc == 1 && argv[0] != nullptr ? argv[0] : "artpeel");
+    return 0;
+  }
+  for (int i = 1; i < argc; ++i) {
+    artpeel::DumpFolder(argv[i]);
+  }
+  // A walk ends with status 1 whatever it met on the way.
+  return 1;
+}

@@ -1,0 +1,95 @@
+// The operating-system layer: the few file, mapping and folder services artpeel
+// needs, behind one small interface. Everything that includes an OS header lives
+// in this folder; the POSIX and Win32 implementations sit side by side.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace artpeel::platform {
+
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// The longest path, terminator included, that the platform's file services take.
+std::size_t MaxPathLength();
+
+// ---- Reading a cache file ------------------------------------------------------
+
+enum class MapStatus {
+  kMapped,      // data/size hold the whole file
+  kOpenFailed,  // the file could not be opened; error_code holds the OS's code
+  kMapFailed,   // opened, but it cannot be mapped (empty, or not a regular file)
+  kViewFailed,  // the mapping call itself failed
+};
+
+// A whole file opened for reading and mapped read-only. The handles are the
+// platform's own; only ReleaseMappedFile touches them.
+struct MappedFile {
+  MapStatus status = MapStatus::kOpenFailed;
+  std::uint32_t error_code = 0;
+  const unsigned char* data = nullptr;
+  std::uint64_t size = 0;
+  std::intptr_t file_handle = -1;
+  std::intptr_t mapping_handle = -1;
+};
+
+// Opens `path` for reading (exclusively where the platform can) and maps all of
+// it. On any status but kMapped nothing is left open.
+MappedFile MapFileReadOnly(const char* path);
+
+// Releases the view, then the mapping, then the file.
+void ReleaseMappedFile(MappedFile& file);
+
+// ---- Writing an image ----------------------------------------------------------
+
+enum class WriteStatus {
+  kWritten,        // `name` now holds exactly the bytes given
+  kCreateFailed,   // the file could not be created or put in place
+  kWriteFailed,    // the bytes could not all be written
+};
+
+// Writes `size` bytes to a new file `name` in the current directory. The bytes go
+// to a temporary file first, which replaces `name` only once it is complete: on
+// any failure `name` is left as it was and no temporary file remains.
+WriteStatus WriteFileReplacing(const char* name, const unsigned char* data,
+                               std::uint64_t size);
+
+// ---- Listing a folder ----------------------------------------------------------
+
+// What tells one folder from another, however it was reached (links included).
+struct FolderId {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  friend bool operator==(const FolderId&, const FolderId&) = default;
+};
+
+struct FolderEntry {
+  std::size_t name_offset;  // into FolderListing::names
+  bool is_folder;           // links to folders count as folders
+};
+
+// Every entry of one folder but "." and "..", in the platform's own order.
+struct FolderListing {
+  FolderId id;
+  std::string names;  // each entry's name, NUL-terminated, back to back
+  std::vector<FolderEntry> entries;
+
+  const char* NameOf(const FolderEntry& entry) const {
+    return names.c_str() + entry.name_offset;
+  }
+};
+
+// Lists `path` into `listing`. False when the folder cannot be listed (missing,
+// not a folder, unreadable); an empty folder lists as true with no entries.
+bool ListFolder(const char* path, FolderListing& listing);
+
+// `path` made absolute against the current directory; unchanged when it already is.
+std::string AbsolutePath(const char* path);
+
+}  // namespace artpeel::platform

@@ -1,0 +1,176 @@
+// POSIX implementation of the operating-system layer.
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace artpeel::platform {
+
+std::size_t MaxPathLength() { return PATH_MAX; }
+
+// ---- Reading a cache file ------------------------------------------------------
+
+MappedFile MapFileReadOnly(const char* path) {
+  MappedFile file;
+  // O_NONBLOCK keeps a FIFO named like a cache file from stalling the walk; it
+  // changes nothing for regular files.
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    // A socket cannot be opened at all (ENXIO); like other special files it is
+    // something that cannot be mapped rather than a missing file.
+    file.status = errno == ENXIO ? MapStatus::kMapFailed : MapStatus::kOpenFailed;
+    file.error_code = static_cast<std::uint32_t>(errno);
+    return file;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    file.status = MapStatus::kMapFailed;
+    close(fd);
+    return file;
+  }
+  if (S_ISDIR(info.st_mode)) {
+    // POSIX lets a folder be opened for reading; report it as the failed open it
+    // is everywhere else.
+    file.status = MapStatus::kOpenFailed;
+    file.error_code = EISDIR;
+    close(fd);
+    return file;
+  }
+  if (!S_ISREG(info.st_mode) || info.st_size <= 0) {
+    file.status = MapStatus::kMapFailed;
+    close(fd);
+    return file;
+  }
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+  void* view = MAP_FAILED;
+  if (size <= SIZE_MAX) {
+    view = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
+  }
+  if (view == MAP_FAILED) {
+    file.status = MapStatus::kViewFailed;
+    close(fd);
+    return file;
+  }
+  file.status = MapStatus::kMapped;
+  file.data = static_cast<const unsigned char*>(view);
+  file.size = size;
+  file.file_handle = fd;
+  return file;
+}
+
+void ReleaseMappedFile(MappedFile& file) {
+  if (file.data != nullptr) {
+    munmap(const_cast<unsigned char*>(file.data), static_cast<std::size_t>(file.size));
+    file.data = nullptr;
+  }
+  // POSIX maps in one step: there is no separate mapping object to close.
+  if (file.file_handle >= 0) {
+    close(static_cast<int>(file.file_handle));
+    file.file_handle = -1;
+  }
+}
+
+// ---- Writing an image ----------------------------------------------------------
+
+namespace {
+
+// Writes all of [data, data + size), retrying short writes.
+bool WriteAll(int fd, const unsigned char* data, std::uint64_t size) {
+  // Linux moves at most about 2 GiB per call; smaller steps are no slower.
+  constexpr std::uint64_t kMaxChunk = std::uint64_t{1} << 30;
+  std::uint64_t done = 0;
+  while (done < size) {
+    const std::uint64_t chunk = size - done < kMaxChunk ? size - done : kMaxChunk;
+    const ssize_t written = write(fd, data + done, static_cast<std::size_t>(chunk));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    done += static_cast<std::uint64_t>(written);
+  }
+  return true;
+}
+
+// Creates a fresh temporary file beside `name`. Its mode 0666 lets the umask give
+// the finished image a new file's usual permissions.
+int CreateTemporaryFile(const char* name, char (&temp_name)[PATH_MAX]) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int length = std::snprintf(temp_name, sizeof temp_name, ".%s.%ld-%d.part", name,
+                                     static_cast<long>(getpid()), attempt);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof temp_name) return -1;
+    const int fd = open(temp_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+}  // namespace
+
+WriteStatus WriteFileReplacing(const char* name, const unsigned char* data,
+                               std::uint64_t size) {
+  char temp_name[PATH_MAX];
+  const int fd = CreateTemporaryFile(name, temp_name);
+  if (fd < 0) return WriteStatus::kCreateFailed;
+  const bool written = WriteAll(fd, data, size);
+  // A delayed write error can surface only at close.
+  const bool closed = close(fd) == 0;
+  if (!written || !closed) {
+    unlink(temp_name);
+    return WriteStatus::kWriteFailed;
+  }
+  // rename replaces whatever sits at `name` (a link included) without writing
+  // through it, and never leaves a half-written file under that name.
+  if (rename(temp_name, name) != 0) {
+    unlink(temp_name);
+    return WriteStatus::kCreateFailed;
+  }
+  return WriteStatus::kWritten;
+}
+
+// ---- Listing a folder ----------------------------------------------------------
+
+bool ListFolder(const char* path, FolderListing& listing) {
+  listing.names.clear();
+  listing.entries.clear();
+  DIR* folder = opendir(path);
+  if (folder == nullptr) return false;
+  const int folder_fd = dirfd(folder);
+  struct stat info;
+  if (fstat(folder_fd, &info) != 0) {
+    closedir(folder);
+    return false;
+  }
+  listing.id = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+  while (const dirent* entry = readdir(folder)) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    bool is_folder = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+      // Links to folders are walked like folders; only these entries need a stat.
+      struct stat target;
+      is_folder = fstatat(folder_fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+    }
+    listing.entries.push_back({listing.names.size(), is_folder});
+    listing.names.append(name, std::strlen(name) + 1);
+  }
+  closedir(folder);
+  return true;
+}
+
+std::string AbsolutePath(const char* path) {
+  if (path[0] == '/' || path[0] == '\0') return path;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return path;
+  std::string absolute = cwd;
+  absolute += kPathSeparator;
+  absolute += path;
+  return absolute;
+}
+
+}  // namespace artpeel::platform
