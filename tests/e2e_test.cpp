@@ -2,7 +2,12 @@
 // cache files, its report compared byte for byte and its files bit for bit.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -164,19 +169,37 @@ TEST_F(ArtpeelTest, FolderBeyondThePathLimitIsPassedOver) {
 }
 
 TEST_F(ArtpeelTest, SpecialFilesNeverBlockAndCannotBeMapped) {
-  fs::create_directories(library_ / "S");
-  const fs::path fifo = library_ / "S" / "pipe.itc2";
-  ASSERT_EQ(RunShell("mkfifo " + QuoteForShell(fifo.string())), 0);
-  const fs::path device = library_ / "S" / "null.itc2";
-  fs::create_symlink("/dev/null", device);
-  const fs::path empty = AddFile("S/T/empty.itc2", {});
+  fs::create_directories(library_ / "S" / "T");
+  ASSERT_EQ(RunShell("mkfifo " + QuoteForShell((library_ / "S" / "T" / "pipe.itc2").string())), 0);
+  fs::create_symlink("/dev/null", library_ / "S" / "T" / "null.itc2");
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socket_path = (library_ / "S" / "T" / "sock.itc2").string();
+  ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+  socket_path.copy(address.sun_path, socket_path.size());
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const fs::path empty = AddFile("S/empty.itc2", {});
   const RunResult result = Run();
-  const std::string fifo_line = "Unable to map file '" + fifo.string() + "'\n";
-  const std::string device_line = "Unable to map file '" + device.string() + "'\n";
-  EXPECT_TRUE(result.output.starts_with(fifo_line + device_line) ||
-              result.output.starts_with(device_line + fifo_line))
-      << result.output;
-  EXPECT_TRUE(result.output.ends_with("Unable to map file '" + empty.string() + "'\n"));
+  close(listener);
+  // The special files come in listing order, after the folder above them.
+  const std::string empty_line = "Unable to map file '" + empty.string() + "'\n";
+  ASSERT_TRUE(result.output.starts_with(empty_line)) << result.output;
+  std::vector<std::string> lines;
+  std::istringstream rest(result.output.substr(empty_line.size()));
+  for (std::string line; std::getline(rest, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  const std::string folder = (library_ / "S" / "T").string();
+  EXPECT_EQ(lines, (std::vector<std::string>{"Unable to map file '" + folder + "/null.itc2'",
+                                             "Unable to map file '" + folder + "/pipe.itc2'",
+                                             "Unable to map file '" + folder + "/sock.itc2'"}));
+}
+
+TEST_F(ArtpeelTest, DanglingLinkIsAMissingFile) {
+  fs::create_directories(library_ / "S");
+  fs::create_symlink(temp_.path() / "gone", library_ / "S" / "gone.itc2");
+  EXPECT_EQ(Run().output, "Unable to open '" + (library_ / "S" / "gone.itc2").string() +
+                              "' Error code: 0x00000002\n");
 }
 
 TEST_F(ArtpeelTest, UnreadableFileReportsPermissionDenied) {
