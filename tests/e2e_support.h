@@ -30,8 +30,15 @@ struct RunResult {
   std::string output;  // standard output, byte for byte
 };
 
+// The exit status the sanitizers and valgrind are told to end artpeel with when
+// they find a fault (see the sanitize and valgrind test presets); RunArtpeel
+// fails the test on it.
+inline constexpr int kMemoryCheckerExitStatus = 86;
+
 // Runs artpeel with `arguments` in `working_folder`. `shell_prefix` is put before
-// the command in the shell that runs it (for a umask or a file size limit).
+// the command in the shell that runs it (for a umask or a file size limit). The
+// environment variable ARTPEEL_TEST_LAUNCHER, when set, names a program such as
+// valgrind to run artpeel under.
 RunResult RunArtpeel(const fs::path& working_folder, const std::vector<std::string>& arguments,
                      const std::string& shell_prefix = "");
 
