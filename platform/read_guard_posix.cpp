@@ -29,7 +29,12 @@ thread_local ActiveGuard* active_guard = nullptr;
 
 void HandleBusError(int signal_number, siginfo_t* info, void* /*context*/) {
   ActiveGuard* const guard = active_guard;
-  if (guard == nullptr) return;  // never installed without a guard
+  if (guard == nullptr) {
+    // Only a signal sent in the instant before the guard is set gets here.
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+    return;
+  }
   const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
   if (info->si_code == BUS_ADRERR && address >= guard->first && address < guard->end) {
     siglongjmp(guard->resume, 1);
@@ -63,14 +68,14 @@ bool ReadMappedFileGuarded(const MappedFile& file, void (*read_file)(const Mappe
   // EFAULT instead of raising SIGBUS, so an export is never abandoned half-way
   // with a file open. The mask is saved so that the jump unblocks SIGBUS again.
   if (sigsetjmp(guard.resume, 1) != 0) {
-    active_guard = outer;
     sigaction(SIGBUS, &guard.previous, nullptr);
+    active_guard = outer;
     return false;
   }
   active_guard = &guard;
   read_file(file);
-  active_guard = outer;
   sigaction(SIGBUS, &guard.previous, nullptr);
+  active_guard = outer;
   return true;
 }
 
