@@ -48,6 +48,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ARTPEEL_PACKAGE_MAINTAINER}")
+  set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianDocs.cmake)
   # The program needs nothing but the C and C++ runtime; dpkg-shlibdeps (from
   # dpkg-dev) works out the exact versions from the binary.
   find_program(ARTPEEL_DPKG_SHLIBDEPS dpkg-shlibdeps)

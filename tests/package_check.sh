@@ -43,16 +43,16 @@ done < <(field Depends | tr ',' '\n' | sed 's/^ *//')
 # ---- Install ---------------------------------------------------------------------
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$deb" >/dev/null
 [[ $(command -v artpeel) == /usr/bin/artpeel ]] || fail "artpeel is not /usr/bin/artpeel"
-dpkg-deb --contents "$deb" | grep -q ' \./usr/share/man/man1/artpeel\.1$' ||
-  fail "the package holds no /usr/share/man/man1/artpeel.1"
+dpkg-deb --contents "$deb" | grep -q ' \./usr/share/man/man1/artpeel\.1\.gz$' ||
+  fail "the package holds no /usr/share/man/man1/artpeel.1.gz"
 installed=(/usr/bin/artpeel)
 # Slimmed-down systems tell dpkg to leave out manual pages and documents.
 if grep -qsE '^path-exclude[= ]+/usr/share/(man|doc)' /etc/dpkg/dpkg.cfg.d/*; then
   echo "package check: this system leaves out manual pages; reading the one in the package"
   dpkg-deb --extract "$deb" "$scratch/package"
-  manual_page=$scratch/package/usr/share/man/man1/artpeel.1
+  manual_page=$scratch/package/usr/share/man/man1/artpeel.1.gz
 else
-  installed+=(/usr/share/man/man1/artpeel.1 /usr/share/doc/artpeel/copyright)
+  installed+=(/usr/share/man/man1/artpeel.1.gz /usr/share/doc/artpeel/copyright)
   manual_page=artpeel
 fi
 for path in "${installed[@]}"; do
@@ -109,6 +109,6 @@ done
 
 # ---- Remove ------------------------------------------------------------------------
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq --purge artpeel >/dev/null
-[[ ! -e /usr/bin/artpeel && ! -e /usr/share/man/man1/artpeel.1 ]] ||
+[[ ! -e /usr/bin/artpeel && ! -e /usr/share/man/man1/artpeel.1.gz ]] ||
   fail "files are left after removing the package"
 echo "package check: $(basename "$deb") installs, reports and writes the 12 sample images, has a clean man page, removes"
