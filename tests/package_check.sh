@@ -11,6 +11,8 @@ deb=$(realpath "$1")
 source_dir=$(realpath "$(dirname "$0")/..")
 scratch=$(mktemp -d)
 export LC_ALL=C
+# shellcheck source=tests/sample_run_check.sh
+source "$source_dir/tests/sample_run_check.sh"
 
 fail() {
   echo "package check: $*" >&2
@@ -61,42 +63,11 @@ for path in "${installed[@]}"; do
 done
 
 # ---- Run the installed program on the sample library -------------------------------
-# Blocks of a report (a "Dumping contents of" line and the lines below it) in
-# sorted order: the walk follows the file system's listing order.
-sorted_blocks() {
-  awk '/^Dumping contents of / && NR > 1 { printf "\n" } { printf "%s\001", $0 } END { printf "\n" }' "$1" |
-    sort | tr '\001' '\n'
-}
-
 mkdir "$scratch/out"
 status=0
 (cd "$scratch/out" && artpeel "$source_dir/examples/iTunes" >"$scratch/report.txt") || status=$?
 [[ $status == 1 ]] || fail "installed artpeel ended with status $status, not 1"
-if ! diff -u <(sorted_blocks "$source_dir/tests/golden/examples_report.txt") \
-             <(sorted_blocks "$scratch/report.txt"); then
-  fail "the report differs from tests/golden/examples_report.txt"
-fi
-
-# Every image the report says it wrote is there with that many bytes, and
-# nothing else is (no temporary file left behind).
-expected=$(sed -n "s/.* wrote [A-Za-z]* image to file '\([^']*\)'(\([0-9]*\))$/\1 \2/p" \
-  "$scratch/report.txt" | sort)
-actual=$(cd "$scratch/out" && find . -mindepth 1 -printf '%P %s\n' | sort)
-[[ $actual == "$expected" ]] || fail "images written:"$'\n'"$actual"$'\n'"report says:"$'\n'"$expected"
-count=$(wc -l <<<"$actual")
-((count == 12)) || fail "$count images written, not 12"
-
-# Each PNG is a picture of the size its name gives.
-pictures=0
-for image in "$scratch"/out/*.png; do
-  name=$(basename "$image" .png)
-  size=${name##*-}
-  description=$(file -b "$image")
-  [[ $description == "PNG image data, ${size%x*} x ${size#*x},"* ]] ||
-    fail "$name.png: $description"
-  pictures=$((pictures + 1))
-done
-((pictures == 11)) || fail "$pictures PNG images, not 11"
+check_sample_run "$source_dir" "$scratch/out" "$scratch/report.txt"
 
 # ---- The manual page, read as a user reads it ----------------------------------------
 man_warnings=$(MANWIDTH=80 man --warnings "$manual_page" 2>&1 >"$scratch/man.txt") ||
