@@ -3,7 +3,8 @@
 # checks its control fields, runs the installed artpeel on the sample library in
 # a scratch folder and compares its report and the images it wrote, reads the
 # manual page with man, then removes the package again (also on failure).
-# Needs root, man-db and file.
+# Needs root, man-db and file. An artpeel package already installed is replaced
+# and is gone afterwards.
 #   tests/package_check.sh path/to/artpeel_VERSION_ARCH.deb
 set -euo pipefail
 (($# == 1)) || { echo "usage: package_check.sh path/to/artpeel_VERSION_ARCH.deb" >&2; exit 2; }
