@@ -74,6 +74,25 @@ TEST_F(PlatformTest, MapsAWholeFileAndReleasesEveryHandle) {
   EXPECT_TRUE(fs::remove("cache.itc2"));
 }
 
+TEST_F(PlatformTest, AMappedFileIsHeldExclusivelyWhereThePlatformCan) {
+  Write("cache.itc2", "itch");
+  MappedFile first = MapFileReadOnly("cache.itc2");
+  ASSERT_EQ(first.status, MapStatus::kMapped);
+  MappedFile second = MapFileReadOnly("cache.itc2");
+#ifdef _WIN32
+  EXPECT_EQ(second.status, MapStatus::kOpenFailed);
+  EXPECT_EQ(second.error_code, 0x20u);  // ERROR_SHARING_VIOLATION
+#else
+  EXPECT_EQ(second.status, MapStatus::kMapped);
+#endif
+  ReleaseMappedFile(second);
+  ReleaseMappedFile(first);
+  // Released, it can be opened again.
+  MappedFile again = MapFileReadOnly("cache.itc2");
+  EXPECT_EQ(again.status, MapStatus::kMapped);
+  ReleaseMappedFile(again);
+}
+
 TEST_F(PlatformTest, FilesThatCannotBeMappedReportWhy) {
   Write("empty.itc2", "");
   fs::create_directory("folder.itc2");
