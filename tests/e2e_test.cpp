@@ -271,7 +271,7 @@ TEST_F(ArtpeelTest, FileHeaderChecks) {
     TempFolder fresh;
     WriteWholeFile(fresh.path() / "lib" / "S" / "X.itc2", c.bytes);
     fs::create_directory(fresh.path() / "out");
-    EXPECT_EQ(RunArtpeel(fresh.path() / "out", {(fresh.path() / "lib").string()}).output, c.report)
+    EXPECT_EQ(RunArtpeel(fresh.path() / "out", {NativePath(fresh.path() / "lib")}).output, c.report)
         << c.what;
   }
 }
@@ -367,7 +367,7 @@ TEST_F(ArtpeelTest, BrokenRecordsAreReportedWithoutReadingPastTheEnd) {
     TempFolder fresh;
     WriteWholeFile(fresh.path() / "lib" / "S" / "X.itc2", c.bytes);
     fs::create_directory(fresh.path() / "out");
-    const RunResult result = RunArtpeel(fresh.path() / "out", {(fresh.path() / "lib").string()});
+    const RunResult result = RunArtpeel(fresh.path() / "out", {NativePath(fresh.path() / "lib")});
     EXPECT_EQ(result.output, "Dumping contents of X.itc2:\n\tdumping items...\n" + c.items)
         << c.what;
     EXPECT_EQ(FilesIn(fresh.path() / "out").size(), c.files_written) << c.what;
