@@ -22,8 +22,10 @@ for program in "$wine" "$linux_build/tests/e2e_tests" "$windows_build/artpeel.ex
   fi
 done
 
-# A Wine prefix of the run's own, set up once and kept alive by a persistent
-# wineserver, so that each of the many short runs of the tests starts quickly.
+# A Wine prefix of the run's own, set up once and kept alive by a wineserver
+# that waits a minute after its last program ends, so that each of the many
+# short runs of the tests starts quickly, and that still goes away by itself
+# should this script be killed before it can stop it.
 work=$(mktemp -d)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 cleanup() {
@@ -31,13 +33,14 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 # Wine's background services outlive the command that starts them and keep its
 # output open: they get a log file, or whoever reads this script's output would
 # wait for them.
 echo "run_windows_tests: setting up a Wine prefix in $WINEPREFIX"
 mkdir "$WINEPREFIX"
-"$wineserver" -p </dev/null >"$work/wine.log" 2>&1
+"$wineserver" -p60 </dev/null >"$work/wine.log" 2>&1
 if ! "$wine" wineboot --init </dev/null >>"$work/wine.log" 2>&1; then
   cat "$work/wine.log" >&2
   exit 1
