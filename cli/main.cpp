@@ -3,8 +3,10 @@
 #include <cstdio>
 
 #include "cli/folder_walk.h"
+#include "platform/platform.h"
 
 int main(int argc, char** argv) {
+  artpeel::platform::PrepareStandardOutput();
   if (argc <= 1) {
     // The usage text ends without a line break.
     std::printf(

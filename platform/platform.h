@@ -19,6 +19,10 @@ inline constexpr char kPathSeparator = '/';
 // The longest path, terminator included, that the platform's file services take.
 std::size_t MaxPathLength();
 
+// Sets standard output up to pass the report's bytes through unchanged (no
+// line-ending translation). Called once, before anything is printed.
+void PrepareStandardOutput();
+
 // ---- Reading a cache file ------------------------------------------------------
 
 enum class MapStatus {

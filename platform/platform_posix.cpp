@@ -16,6 +16,9 @@ namespace artpeel::platform {
 
 std::size_t MaxPathLength() { return PATH_MAX; }
 
+// POSIX streams never translate line endings.
+void PrepareStandardOutput() {}
+
 // ---- Reading a cache file ------------------------------------------------------
 
 MappedFile MapFileReadOnly(const char* path) {

@@ -1,14 +1,75 @@
 #include "tests/e2e_support.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 namespace artpeel::testing {
+
+namespace {
+
+std::string Environment(const char* name, const std::string& fallback = "") {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+std::string ProgramBinary() { return Environment("ARTPEEL_TEST_BINARY", ARTPEEL_BINARY); }
+
+// The shell words that start a program of the build under test.
+std::string CommandFor(const std::string& program) {
+  const std::string runner = Environment("ARTPEEL_TEST_RUNNER");
+  return (runner.empty() ? "" : QuoteForShell(runner) + " ") + QuoteForShell(program);
+}
+
+// Waits up to `seconds` for `path` to appear.
+bool AwaitFile(const fs::path& path, int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!fs::exists(path)) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool TestingWindows() { return Environment("ARTPEEL_TEST_PLATFORM") == "windows"; }
+
+std::string NativePath(const fs::path& path) {
+  std::string native = path.string();
+  if (!TestingWindows()) return native;
+  std::replace(native.begin(), native.end(), '/', '\\');
+  return "Z:" + native;
+}
+
+std::string ProgramName() {
+  return TestingWindows() ? NativePath(fs::absolute(ProgramBinary())) : ProgramBinary();
+}
+
+// The helper's signal files go two folders up, out of the way of the walk and of
+// the folder artpeel writes to.
+HeldOpen::HeldOpen(const fs::path& file)
+    : signal_(file.parent_path().parent_path() / (file.filename().string() + ".signal")) {
+  const std::string holder = Environment("ARTPEEL_TEST_HOLD_OPEN");
+  if (holder.empty()) return;
+  RunShell(CommandFor(holder) + " " + QuoteForShell(NativePath(file)) + " " +
+           QuoteForShell(NativePath(signal_)) + " >/dev/null 2>&1 </dev/null &");
+  held_ = AwaitFile(signal_.string() + ".held", 30);
+}
+
+HeldOpen::~HeldOpen() {
+  if (!held_) return;
+  WriteWholeFile(signal_.string() + ".release", {});
+  AwaitFile(signal_.string() + ".done", 30);
+  for (const char* ending : {".held", ".release", ".done"}) fs::remove(signal_.string() + ending);
+}
 
 TempFolder::TempFolder() {
   std::random_device seed;
@@ -59,7 +120,7 @@ RunResult RunArtpeel(const fs::path& working_folder, const std::vector<std::stri
   const fs::path capture = working_folder.parent_path() /
                            (working_folder.filename().string() + ".stdout");
   std::string command = "cd " + QuoteForShell(working_folder.string()) + " && " +
-                        shell_prefix + " " + Launcher() + QuoteForShell(ARTPEEL_BINARY);
+                        shell_prefix + " " + Launcher() + CommandFor(ProgramBinary());
   for (const std::string& argument : arguments) command += " " + QuoteForShell(argument);
   command += " >" + QuoteForShell(capture.string()) + " </dev/null";
   RunResult result;

@@ -30,15 +30,45 @@ struct RunResult {
   std::string output;  // standard output, byte for byte
 };
 
+// The program under test: by default the artpeel binary of this build. The
+// environment can point the tests at another build of it instead:
+//   ARTPEEL_TEST_BINARY    the program to run (for example artpeel.exe)
+//   ARTPEEL_TEST_RUNNER    a command that runs it (for example Wine)
+//   ARTPEEL_TEST_PLATFORM  "windows" when it behaves as on Windows
+//   ARTPEEL_TEST_HOLD_OPEN the hold_open helper of that build (Windows only)
+//   ARTPEEL_TEST_LAUNCHER  shell words put before the command, such as valgrind
+//                          and its options (see the valgrind test preset)
+bool TestingWindows();
+
+// `path` as the program under test names it: unchanged on Linux; under Wine the
+// Z: drive's form, which reaches the same file, with backslashes.
+std::string NativePath(const fs::path& path);
+
+// How the program under test names itself in its usage text.
+std::string ProgramName();
+
+// Keeps a file open without sharing from another process (the hold_open helper
+// under the runner) for as long as the object lives. Windows only.
+class HeldOpen {
+ public:
+  explicit HeldOpen(const fs::path& file);
+  ~HeldOpen();
+  HeldOpen(const HeldOpen&) = delete;
+  HeldOpen& operator=(const HeldOpen&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  fs::path signal_;
+  bool held_ = false;
+};
+
 // The exit status the sanitizers and valgrind are told to end artpeel with when
 // they find a fault (see the sanitize and valgrind test presets); RunArtpeel
 // fails the test on it.
 inline constexpr int kMemoryCheckerExitStatus = 86;
 
 // Runs artpeel with `arguments` in `working_folder`. `shell_prefix` is put before
-// the command in the shell that runs it (for a umask or a file size limit). The
-// environment variable ARTPEEL_TEST_LAUNCHER, when set, names a program such as
-// valgrind to run artpeel under.
+// the command in the shell that runs it (for a umask or a file size limit).
 RunResult RunArtpeel(const fs::path& working_folder, const std::vector<std::string>& arguments,
                      const std::string& shell_prefix = "");
 

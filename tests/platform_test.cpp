@@ -1,0 +1,172 @@
+// Tests of the operating-system layer on the real file system, the same for the
+// POSIX and the Win32 implementation except where the platforms' codes differ.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+
+namespace artpeel::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+#ifdef _WIN32
+constexpr std::uint32_t kNotFoundCode = 2;  // ERROR_FILE_NOT_FOUND
+constexpr std::uint32_t kFolderCode = 5;    // ERROR_ACCESS_DENIED
+#else
+constexpr std::uint32_t kNotFoundCode = 2;  // ENOENT
+constexpr std::uint32_t kFolderCode = 21;   // EISDIR
+#endif
+
+// Runs each test in a fresh folder of its own, which is also the current
+// directory (where WriteFileReplacing writes).
+class PlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device seed;
+    folder_ = fs::temp_directory_path() / ("artpeel-platform-" + std::to_string(seed()));
+    fs::create_directory(folder_);
+    previous_ = fs::current_path();
+    fs::current_path(folder_);
+  }
+  void TearDown() override {
+    fs::current_path(previous_);
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+  }
+
+  static void Write(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  static std::string Read(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  // Every entry of the folder, with whether it is a folder.
+  static std::map<std::string, bool> Entries(const fs::path& folder) {
+    std::map<std::string, bool> entries;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+      entries[entry.path().filename().string()] = entry.is_directory();
+    }
+    return entries;
+  }
+
+  fs::path folder_;
+  fs::path previous_;
+};
+
+TEST_F(PlatformTest, MapsAWholeFileAndReleasesEveryHandle) {
+  Write("cache.itc2", std::string("\0itch\xff", 6));
+  MappedFile file = MapFileReadOnly("cache.itc2");
+  ASSERT_EQ(file.status, MapStatus::kMapped);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.data), file.size),
+            std::string("\0itch\xff", 6));
+  ReleaseMappedFile(file);
+  EXPECT_EQ(file.data, nullptr);
+  EXPECT_EQ(file.file_handle, -1);
+  EXPECT_EQ(file.mapping_handle, -1);
+  // Nothing is left open: the file can be removed and mapped again at once.
+  EXPECT_TRUE(fs::remove("cache.itc2"));
+}
+
+TEST_F(PlatformTest, AMappedFileIsHeldExclusivelyWhereThePlatformCan) {
+  Write("cache.itc2", "itch");
+  MappedFile first = MapFileReadOnly("cache.itc2");
+  ASSERT_EQ(first.status, MapStatus::kMapped);
+  MappedFile second = MapFileReadOnly("cache.itc2");
+#ifdef _WIN32
+  EXPECT_EQ(second.status, MapStatus::kOpenFailed);
+  EXPECT_EQ(second.error_code, 0x20u);  // ERROR_SHARING_VIOLATION
+#else
+  EXPECT_EQ(second.status, MapStatus::kMapped);
+#endif
+  ReleaseMappedFile(second);
+  ReleaseMappedFile(first);
+  // Released, it can be opened again.
+  MappedFile again = MapFileReadOnly("cache.itc2");
+  EXPECT_EQ(again.status, MapStatus::kMapped);
+  ReleaseMappedFile(again);
+}
+
+TEST_F(PlatformTest, FilesThatCannotBeMappedReportWhy) {
+  Write("empty.itc2", "");
+  fs::create_directory("folder.itc2");
+  const MappedFile missing = MapFileReadOnly("missing.itc2");
+  EXPECT_EQ(missing.status, MapStatus::kOpenFailed);
+  EXPECT_EQ(missing.error_code, kNotFoundCode);
+  const MappedFile folder = MapFileReadOnly("folder.itc2");
+  EXPECT_EQ(folder.status, MapStatus::kOpenFailed);
+  EXPECT_EQ(folder.error_code, kFolderCode);
+  const MappedFile empty = MapFileReadOnly("empty.itc2");
+  EXPECT_EQ(empty.status, MapStatus::kMapFailed);
+  EXPECT_EQ(empty.data, nullptr);
+  // A failed map leaves nothing open.
+  EXPECT_TRUE(fs::remove("empty.itc2"));
+}
+
+TEST_F(PlatformTest, WritingReplacesTheNameOnlyWithACompleteFile) {
+  const std::string image(3 << 20, 'i');  // several write calls' worth on some systems
+  Write("image.png", "earlier");
+  EXPECT_EQ(WriteFileReplacing("image.png", reinterpret_cast<const unsigned char*>(image.data()),
+                               image.size()),
+            WriteStatus::kWritten);
+  EXPECT_EQ(WriteFileReplacing("empty.png", nullptr, 0), WriteStatus::kWritten);
+  fs::create_directory("taken.png");
+  EXPECT_EQ(WriteFileReplacing("taken.png", reinterpret_cast<const unsigned char*>("x"), 1),
+            WriteStatus::kCreateFailed);
+  EXPECT_EQ(Read("image.png"), image);
+  EXPECT_EQ(Read("empty.png"), "");
+  // No temporary file is left behind, whether the write succeeded or not.
+  EXPECT_EQ(Entries("."), (std::map<std::string, bool>{
+                              {"empty.png", false}, {"image.png", false}, {"taken.png", true}}));
+}
+
+TEST_F(PlatformTest, ListsEveryEntryButTheDotsAndTellsFoldersApart) {
+  fs::create_directories("top/sub");
+  Write("top/a.itc2", "a");
+  Write("top/.hidden", "h");
+  const std::string top = AbsolutePath("top");
+  FolderListing listing;
+  ASSERT_TRUE(ListFolder(top.c_str(), listing));
+  std::map<std::string, bool> listed;
+  for (const FolderEntry& entry : listing.entries) listed[listing.NameOf(entry)] = entry.is_folder;
+  EXPECT_EQ(listed, (std::map<std::string, bool>{
+                        {".hidden", false}, {"a.itc2", false}, {"sub", true}}));
+
+  FolderListing empty;
+  ASSERT_TRUE(ListFolder((top + kPathSeparator + "sub").c_str(), empty));
+  EXPECT_TRUE(empty.entries.empty());
+  FolderListing none;
+  EXPECT_FALSE(ListFolder((top + kPathSeparator + "missing").c_str(), none));
+  EXPECT_FALSE(ListFolder((top + kPathSeparator + "a.itc2").c_str(), none));
+}
+
+TEST_F(PlatformTest, FolderIdIsTheSameHoweverTheFolderIsReached) {
+  fs::create_directories("top/sub");
+  const std::string top = AbsolutePath("top");
+  const std::string sub = top + kPathSeparator + "sub";
+  const std::string sub_again = sub + kPathSeparator + ".." + kPathSeparator + "sub";
+  FolderListing top_listing, sub_listing, again_listing;
+  ASSERT_TRUE(ListFolder(top.c_str(), top_listing));
+  ASSERT_TRUE(ListFolder(sub.c_str(), sub_listing));
+  ASSERT_TRUE(ListFolder(sub_again.c_str(), again_listing));
+  EXPECT_EQ(sub_listing.id, again_listing.id);
+  EXPECT_FALSE(sub_listing.id == top_listing.id);
+}
+
+TEST_F(PlatformTest, AbsolutePathStartsFromTheCurrentDirectory) {
+  const std::string absolute = AbsolutePath("lib");
+  EXPECT_EQ(fs::path(absolute), fs::current_path() / "lib");
+  EXPECT_EQ(AbsolutePath(absolute.c_str()), absolute);
+#ifdef _WIN32
+  EXPECT_EQ(absolute.substr(1, 2), ":\\") << absolute;
+#endif
+}
+
+}  // namespace
+}  // namespace artpeel::platform

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Runs the tests of the Windows build under Wine: the unit tests built for
+# Windows, then the end-to-end tests of the Linux build pointed at artpeel.exe.
+#
+#   tests/run_windows_tests.sh [LINUX_BUILD [WINDOWS_BUILD]]
+#
+# The folders default to build/test and build/windows, the binary folders of the
+# test and windows presets; both must be built first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+linux_build=$(realpath "${1:-build/test}")
+windows_build=$(realpath "${2:-build/windows}")
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+
+for program in "$wine" "$linux_build/tests/e2e_tests" "$windows_build/artpeel.exe" \
+               "$windows_build/tests/unit_tests.exe" "$windows_build/tests/platform_tests.exe" \
+               "$windows_build/tests/hold_open.exe"; do
+  if [[ ! -f $program ]]; then
+    echo "run_windows_tests: $program is missing (install wine64; build the test and windows presets)" >&2
+    exit 2
+  fi
+done
+
+# A Wine prefix of the run's own, set up once and kept alive by a wineserver
+# that waits a minute after its last program ends, so that each of the many
+# short runs of the tests starts quickly, and that still goes away by itself
+# should this script be killed before it can stop it.
+work=$(mktemp -d)
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() {
+  "$wineserver" -k >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Wine's background services outlive the command that starts them and keep its
+# output open: they get a log file, or whoever reads this script's output would
+# wait for them.
+echo "run_windows_tests: setting up a Wine prefix in $WINEPREFIX"
+mkdir "$WINEPREFIX"
+"$wineserver" -p60 </dev/null >"$work/wine.log" 2>&1
+if ! "$wine" wineboot --init </dev/null >>"$work/wine.log" 2>&1; then
+  cat "$work/wine.log" >&2
+  exit 1
+fi
+
+status=0
+for unit_tests in unit_tests platform_tests; do
+  echo "run_windows_tests: $unit_tests.exe"
+  "$wine" "$windows_build/tests/$unit_tests.exe" </dev/null || status=1
+done
+
+echo "run_windows_tests: end-to-end tests on artpeel.exe"
+ARTPEEL_TEST_PLATFORM=windows \
+ARTPEEL_TEST_RUNNER=$wine \
+ARTPEEL_TEST_BINARY=$windows_build/artpeel.exe \
+ARTPEEL_TEST_HOLD_OPEN=$windows_build/tests/hold_open.exe \
+  "$linux_build/tests/e2e_tests" </dev/null || status=1
+
+exit $status
