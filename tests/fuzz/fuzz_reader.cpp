@@ -4,10 +4,10 @@
 // The images land in a temporary folder, made the current one while an input
 // runs (libFuzzer's own relative paths keep their meaning in between; give it
 // an absolute -artifact_prefix, as a crash is saved from inside a run), and
-// emptied after every input. The report goes to a file beside it and is checked against what
-// was written: every image reported as written is there with the reported size
-// (a later one of the same name replaces it), nothing else is, and no temporary
-// file is left behind.
+// emptied after every input. The report goes to a file beside it and is checked
+// against what was written: every image reported as written is there with the
+// reported size (a later one of the same name replaces it), nothing else is, and
+// no temporary file is left behind.
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
