@@ -102,7 +102,8 @@ void ReadUnguardedMapping(const platform::MappedFile& /*guarded*/) {
 }
 
 TEST_F(TruncatedWhileMapped, FaultOutsideTheGuardedFileStillEndsTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The default death test style forks: the child works in this test's folder,
+  // which TearDown removes.
   EXPECT_DEATH(
       {
         platform::MappedFile guarded = MapThenTruncate("guarded.itc2", {PngItem(1, 1)}, 0);
