@@ -40,6 +40,10 @@ void ExportLocalItem(ByteView file, std::uint64_t record, const CacheItemHeader&
   ExportImage(item);
 }
 
+void DumpMappedContents(const platform::MappedFile& file) {
+  DumpCacheContents(ByteView{file.data, file.size});
+}
+
 }  // namespace
 
 const char* DisplayName(const char* path) {
@@ -114,8 +118,14 @@ void DumpCacheFile(const char* path) {
     case platform::MapStatus::kMapped:
       break;
   }
+  DumpMappedCacheFile(path, file);
+}
+
+void DumpMappedCacheFile(const char* path, platform::MappedFile& file) {
   std::printf("Dumping contents of %s:\n", DisplayName(path));
-  DumpCacheContents(ByteView{file.data, file.size});
+  if (!platform::ReadMappedFileGuarded(file, DumpMappedContents)) {
+    std::printf("\tfile was truncated while being read\n");
+  }
   platform::ReleaseMappedFile(file);
 }
 

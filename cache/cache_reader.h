@@ -24,6 +24,16 @@ struct CacheItem {
 // Failures are reported as lines; it never stops the program.
 void DumpCacheFile(const char* path);
 
+namespace platform {
+struct MappedFile;
+}
+
+// What DumpCacheFile does once `file` is mapped: prints the file's "Dumping
+// contents" line, reads it, and releases it. A file cut short while it is read
+// is reported, and the walk goes on. Open to the tests, which change the file
+// between mapping and reading.
+void DumpMappedCacheFile(const char* path, platform::MappedFile& file);
+
 // The reader's work on bytes already in memory: everything DumpCacheFile prints
 // after the file's "Dumping contents" line.
 void DumpCacheContents(ByteView file);

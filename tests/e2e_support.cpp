@@ -106,18 +106,28 @@ int RunShell(const std::string& command) {
   return status >= 0 ? (status >> 8) & 0xFF : -1;
 }
 
+namespace {
+
+std::string Launcher() {
+  const char* launcher = std::getenv("ARTPEEL_TEST_LAUNCHER");
+  return launcher != nullptr && *launcher != '\0' ? std::string(launcher) + " " : "";
+}
+
+}  // namespace
+
 RunResult RunArtpeel(const fs::path& working_folder, const std::vector<std::string>& arguments,
                      const std::string& shell_prefix) {
   const fs::path capture = working_folder.parent_path() /
                            (working_folder.filename().string() + ".stdout");
   std::string command = "cd " + QuoteForShell(working_folder.string()) + " && " +
-                        shell_prefix + " " + CommandFor(ProgramBinary());
+                        shell_prefix + " " + Launcher() + CommandFor(ProgramBinary());
   for (const std::string& argument : arguments) command += " " + QuoteForShell(argument);
   command += " >" + QuoteForShell(capture.string()) + " </dev/null";
   RunResult result;
   result.exit_status = RunShell("sh -c " + QuoteForShell(command));
   result.output = ReadWholeFile(capture);
   fs::remove(capture);
+  EXPECT_NE(result.exit_status, kMemoryCheckerExitStatus) << "a memory checker found a fault";
   return result;
 }
 

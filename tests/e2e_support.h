@@ -36,6 +36,8 @@ struct RunResult {
 //   ARTPEEL_TEST_RUNNER    a command that runs it (for example Wine)
 //   ARTPEEL_TEST_PLATFORM  "windows" when it behaves as on Windows
 //   ARTPEEL_TEST_HOLD_OPEN the hold_open helper of that build (Windows only)
+//   ARTPEEL_TEST_LAUNCHER  shell words put before the command, such as valgrind
+//                          and its options (see the valgrind test preset)
 bool TestingWindows();
 
 // `path` as the program under test names it: unchanged on Linux; under Wine the
@@ -59,6 +61,11 @@ class HeldOpen {
   fs::path signal_;
   bool held_ = false;
 };
+
+// The exit status the sanitizers and valgrind are told to end artpeel with when
+// they find a fault (see the sanitize and valgrind test presets); RunArtpeel
+// fails the test on it.
+inline constexpr int kMemoryCheckerExitStatus = 86;
 
 // Runs artpeel with `arguments` in `working_folder`. `shell_prefix` is put before
 // the command in the shell that runs it (for a umask or a file size limit).

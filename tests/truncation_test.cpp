@@ -1,0 +1,118 @@
+// A cache file cut short by another process while it is mapped: the tests map a
+// file, truncate it, then run the reading that DumpCacheFile would run next.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+
+#include "cache/cache_reader.h"
+#include "platform/platform.h"
+#include "tools/itc2_writer.h"
+
+namespace artpeel {
+namespace {
+
+namespace fs = std::filesystem;
+using tools::ItemSpec;
+
+ItemSpec PngItem(std::size_t payload_size, std::uint64_t key) {
+  ItemSpec item;
+  item.ImageKey = tools::KeyFromU64(key);
+  item.Width = 600;
+  item.Height = 600;
+  item.Payload.assign(payload_size, std::uint8_t{0x5A});
+  return item;
+}
+
+// Runs each test in a fresh current folder, where the export writes its files.
+class TruncatedWhileMapped : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device seed;
+    folder_ = fs::path(::testing::TempDir()) / ("artpeel-truncation-" + std::to_string(seed()));
+    fs::create_directories(folder_);
+    previous_folder_ = fs::current_path();
+    fs::current_path(folder_);
+  }
+  void TearDown() override {
+    fs::current_path(previous_folder_);
+    fs::remove_all(folder_);
+  }
+
+  // Maps a new cache file, then cuts it to `kept_size` bytes.
+  platform::MappedFile MapThenTruncate(const std::string& name, const std::vector<ItemSpec>& items,
+                                       std::uint64_t kept_size) {
+    EXPECT_TRUE(tools::WriteBytesToFile(name, tools::BuildCacheFile(items)));
+    platform::MappedFile file = platform::MapFileReadOnly(name.c_str());
+    EXPECT_EQ(file.status, platform::MapStatus::kMapped);
+    fs::resize_file(name, kept_size);
+    return file;
+  }
+
+  // Every file in the current folder but the cache files, with its size.
+  std::map<std::string, std::uintmax_t> WrittenFiles() {
+    std::map<std::string, std::uintmax_t> files;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder_)) {
+      const std::string name = entry.path().filename().string();
+      if (!name.ends_with(".itc2")) files[name] = entry.file_size();
+    }
+    return files;
+  }
+
+  fs::path folder_;
+  fs::path previous_folder_;
+};
+
+TEST_F(TruncatedWhileMapped, EachFileIsReportedReleasedAndTheRunGoesOn) {
+  // Cut to nothing: the first read of the header meets a lost page.
+  platform::MappedFile emptied = MapThenTruncate("emptied.itc2", {PngItem(10, 1)}, 0);
+  // Cut after its first page: the first image is whole and written; the second
+  // runs into lost pages, so its write fails and leaves no file; the third
+  // record's header lies on a lost page. 200,000 bytes outrun any page size.
+  platform::MappedFile cut = MapThenTruncate(
+      "cut.itc2", {PngItem(10, 2), PngItem(200'000, 3), PngItem(5, 4)}, 4096);
+
+  ::testing::internal::CaptureStdout();
+  DumpMappedCacheFile("lib/S/emptied.itc2", emptied);
+  DumpMappedCacheFile("lib/S/cut.itc2", cut);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "Dumping contents of emptied.itc2:\n"
+            "\tfile was truncated while being read\n"
+            "Dumping contents of cut.itc2:\n"
+            "\tdumping items...\n"
+            "\t\t[ 1] wrote PNG image to file '0000000000000002-01-600x600.png'(10)\n"
+            "\t\t[ 2] unable to write file '0000000000000003-02-600x600.png'\n"
+            "\tfile was truncated while being read\n");
+  EXPECT_EQ(WrittenFiles(),
+            (std::map<std::string, std::uintmax_t>{{"0000000000000002-01-600x600.png", 10}}));
+  for (const platform::MappedFile* file : {&emptied, &cut}) {
+    EXPECT_EQ(file->data, nullptr);
+    EXPECT_EQ(file->file_handle, -1);
+  }
+}
+
+// The mapping the death test below reads outside any guard of its own.
+const unsigned char* unguarded_mapping = nullptr;
+
+void ReadUnguardedMapping(const platform::MappedFile& /*guarded*/) {
+  volatile unsigned char byte = unguarded_mapping[0];
+  static_cast<void>(byte);
+}
+
+TEST_F(TruncatedWhileMapped, FaultOutsideTheGuardedFileStillEndsTheProcess) {
+  // The default death test style forks: the child works in this test's folder,
+  // which TearDown removes.
+  EXPECT_DEATH(
+      {
+        platform::MappedFile guarded = MapThenTruncate("guarded.itc2", {PngItem(1, 1)}, 0);
+        platform::MappedFile other = MapThenTruncate("other.itc2", {PngItem(1, 1)}, 0);
+        unguarded_mapping = other.data;
+        platform::ReadMappedFileGuarded(guarded, ReadUnguardedMapping);
+      },
+      "");
+}
+
+}  // namespace
+}  // namespace artpeel
