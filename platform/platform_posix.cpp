@@ -50,9 +50,16 @@ MappedFile MapFileReadOnly(const char* path) {
     return file;
   }
   const auto size = static_cast<std::uint64_t>(info.st_size);
+  // Every page of a cache file is read, the headers by the reader and the
+  // payloads by write(), so mapping the pages in one go at mmap saves a page
+  // fault for each run of pages the kernel maps at a time. A file too large to
+  // be a usual cache file is mapped lazily, so one that turns out not to be
+  // ITC2 is never read whole.
+  constexpr std::uint64_t kPopulateLimit = std::uint64_t{16} << 20;
+  const int populate = size <= kPopulateLimit ? MAP_POPULATE : 0;
   void* view = MAP_FAILED;
   if (size <= SIZE_MAX) {
-    view = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
+    view = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED | populate, fd, 0);
   }
   if (view == MAP_FAILED) {
     file.status = MapStatus::kViewFailed;
