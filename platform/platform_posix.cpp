@@ -105,11 +105,13 @@ bool WriteAll(int fd, const unsigned char* data, std::uint64_t size) {
 }
 
 // Creates a fresh temporary file beside `name`. Its mode 0666 lets the umask give
-// the finished image a new file's usual permissions.
+// the finished image a new file's usual permissions. O_EXCL makes each name
+// this run's own, so it needs no process id (a system call per image): a name
+// left by a killed run or taken by a run beside this one is passed over.
 int CreateTemporaryFile(const char* name, char (&temp_name)[PATH_MAX]) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const int length = std::snprintf(temp_name, sizeof temp_name, ".%s.%ld-%d.part", name,
-                                     static_cast<long>(getpid()), attempt);
+    const int length =
+        std::snprintf(temp_name, sizeof temp_name, ".%s.%d.part", name, attempt);
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof temp_name) return -1;
     const int fd = open(temp_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
