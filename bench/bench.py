@@ -8,7 +8,8 @@ unless --build names a folder that already holds artpeel and make_library.
 
 Every figure is the median of --rounds timed runs taken after one untimed
 warm-up run of each command; the commands of a comparison take turns round by
-round. The libraries stay on disk (--data); every timed run writes into a
+round. Beside the wall time it gives each run's processor time (user + system
+of the command), which a busy shared machine inflates far less. The libraries stay on disk (--data); every timed run writes into a
 fresh empty folder under --out, which should be a tmpfs such as /dev/shm, and
 the folder is removed after the run.
 
