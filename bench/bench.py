@@ -279,6 +279,9 @@ def main():
                                               platform.release()))
     print("libraries: %s" % filesystem_of(data_dir))
     print("outputs:   %s" % filesystem_of(out_dir))
+    if "(tmpfs " not in filesystem_of(out_dir):
+        print("warning: --out is not on a tmpfs; creating files on a disk file system "
+              "can dominate the timings")
     print("load average at start: %.2f %.2f %.2f" % os.getloadavg())
     print("rounds: %d after one warm-up run of each command" % args.rounds)
     print(flush=True)
