@@ -22,7 +22,7 @@ using tools::ItemSpec;
 using tools::KeyFromU64;
 
 struct Expected {
-  std::string report;                        // the file's block of the report
+  std::string report;  // the file's block of the report
   std::string image_name;
   std::string image;
 };
