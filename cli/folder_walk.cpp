@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -29,18 +30,31 @@ std::size_t PushName(std::string& path, const char* name) {
   return previous;
 }
 
-// Walks the subfolders of the folder at `path`, whose entries are `listing`.
-// `path` is extended and cut back in place, so the whole walk shares one buffer.
-// `walk_path` holds the folders from the named one down to this one: a link that
-// leads back to one of them is not entered again.
-void WalkSubfolders(std::string& path, const platform::FolderListing& listing,
-                    std::vector<platform::FolderId>& walk_path) {
-  platform::FolderListing subfolder;
+// What the walk carries down: the path of the folder in hand, extended and cut
+// back in place so the whole walk shares one buffer; one listing per depth,
+// each reused by every folder met at that depth, so memory grows with the
+// depth of the tree and not with its size; and the ids of the folders from the
+// named one down to the folder in hand: a link that leads back to one of them
+// is not entered again.
+struct Walk {
+  std::string path;
+  std::deque<platform::FolderListing> listings;  // a deque keeps them in place as it grows
+  std::vector<platform::FolderId> walk_path;
+};
+
+// Walks the subfolders of the folder at `walk.path`, listed in
+// `walk.listings[depth]`.
+void WalkSubfolders(Walk& walk, std::size_t depth) {
+  if (walk.listings.size() == depth + 1) walk.listings.emplace_back();
+  const platform::FolderListing& listing = walk.listings[depth];
+  platform::FolderListing& subfolder = walk.listings[depth + 1];
+  std::string& path = walk.path;
   for (const platform::FolderEntry& entry : listing.entries) {
     if (!entry.is_folder) continue;
     const std::size_t parent_length = PushName(path, listing.NameOf(entry));
     if (CanSearch(path) && platform::ListFolder(path.c_str(), subfolder) &&
-        std::find(walk_path.begin(), walk_path.end(), subfolder.id) == walk_path.end()) {
+        std::find(walk.walk_path.begin(), walk.walk_path.end(), subfolder.id) ==
+            walk.walk_path.end()) {
       for (const platform::FolderEntry& file : subfolder.entries) {
         const char* name = subfolder.NameOf(file);
         if (!IsCacheFileName(name)) continue;
@@ -48,9 +62,9 @@ void WalkSubfolders(std::string& path, const platform::FolderListing& listing,
         DumpCacheFile(path.c_str());
         path.resize(folder_length);
       }
-      walk_path.push_back(subfolder.id);
-      WalkSubfolders(path, subfolder, walk_path);
-      walk_path.pop_back();
+      walk.walk_path.push_back(subfolder.id);
+      WalkSubfolders(walk, depth + 1);
+      walk.walk_path.pop_back();
     }
     path.resize(parent_length);
   }
@@ -73,11 +87,12 @@ bool IsCacheFileName(const char* name) {
 }
 
 void DumpFolder(const char* folder) {
-  std::string path = platform::AbsolutePath(folder);
-  platform::FolderListing listing;
-  if (!platform::ListFolder(path.c_str(), listing)) return;
-  std::vector<platform::FolderId> walk_path{listing.id};
-  WalkSubfolders(path, listing, walk_path);
+  Walk walk;
+  walk.path = platform::AbsolutePath(folder);
+  walk.listings.emplace_back();
+  if (!platform::ListFolder(walk.path.c_str(), walk.listings[0])) return;
+  walk.walk_path.push_back(walk.listings[0].id);
+  WalkSubfolders(walk, 0);
 }
 
 }  // namespace artpeel

@@ -53,9 +53,16 @@ MappedFile MapFileReadOnly(const char* path) {
     return file;
   }
   const auto size = static_cast<std::uint64_t>(info.st_size);
+  // Every page of a cache file is read, the headers by the reader and the
+  // payloads by write(), so mapping the pages in one go at mmap saves a page
+  // fault for each run of pages the kernel maps at a time. A file too large to
+  // be a usual cache file is mapped lazily, so one that turns out not to be
+  // ITC2 is never read whole.
+  constexpr std::uint64_t kPopulateLimit = std::uint64_t{16} << 20;
+  const int populate = size <= kPopulateLimit ? MAP_POPULATE : 0;
   void* view = MAP_FAILED;
   if (size <= SIZE_MAX) {
-    view = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
+    view = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED | populate, fd, 0);
   }
   if (view == MAP_FAILED) {
     file.status = MapStatus::kViewFailed;
@@ -101,11 +108,13 @@ bool WriteAll(int fd, const unsigned char* data, std::uint64_t size) {
 }
 
 // Creates a fresh temporary file beside `name`. Its mode 0666 lets the umask give
-// the finished image a new file's usual permissions.
+// the finished image a new file's usual permissions. O_EXCL makes each name
+// this run's own, so it needs no process id (a system call per image): a name
+// left by a killed run or taken by a run beside this one is passed over.
 int CreateTemporaryFile(const char* name, char (&temp_name)[PATH_MAX]) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const int length = std::snprintf(temp_name, sizeof temp_name, ".%s.%ld-%d.part", name,
-                                     static_cast<long>(getpid()), attempt);
+    const int length =
+        std::snprintf(temp_name, sizeof temp_name, ".%s.%d.part", name, attempt);
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof temp_name) return -1;
     const int fd = open(temp_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
@@ -141,28 +150,39 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data,
 bool ListFolder(const char* path, FolderListing& listing) {
   listing.names.clear();
   listing.entries.clear();
-  DIR* folder = opendir(path);
-  if (folder == nullptr) return false;
-  const int folder_fd = dirfd(folder);
+  // The folder is read with getdents64 straight into a buffer on the stack:
+  // opendir would add an fstat and a heap buffer for every folder walked.
+  const int folder_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (folder_fd < 0) return false;
   struct stat info;
   if (fstat(folder_fd, &info) != 0) {
-    closedir(folder);
+    close(folder_fd);
     return false;
   }
   listing.id = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
-  while (const dirent* entry = readdir(folder)) {
-    const char* name = entry->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    bool is_folder = entry->d_type == DT_DIR;
-    if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
-      // Links to folders are walked like folders; only these entries need a stat.
-      struct stat target;
-      is_folder = fstatat(folder_fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+  alignas(struct dirent64) char buffer[32 * 1024];
+  for (;;) {
+    const ssize_t filled = getdents64(folder_fd, buffer, sizeof buffer);
+    if (filled < 0 && errno == EINTR) continue;
+    // An error part way ends the listing with the entries read so far, as
+    // readdir would.
+    if (filled <= 0) break;
+    for (std::size_t offset = 0; offset < static_cast<std::size_t>(filled);) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + offset);
+      offset += entry->d_reclen;
+      const char* name = entry->d_name;
+      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      bool is_folder = entry->d_type == DT_DIR;
+      if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+        // Links to folders are walked like folders; only these entries need a stat.
+        struct stat target;
+        is_folder = fstatat(folder_fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+      }
+      listing.entries.push_back({listing.names.size(), is_folder});
+      listing.names.append(name, std::strlen(name) + 1);
     }
-    listing.entries.push_back({listing.names.size(), is_folder});
-    listing.names.append(name, std::strlen(name) + 1);
   }
-  closedir(folder);
+  close(folder_fd);
   return true;
 }
 

@@ -1,0 +1,364 @@
+#!/usr/bin/env python3
+"""Times artpeel against copying the same bytes (cp -r) and walking the same
+tree (find), on synthetic libraries written by the project's make_library.
+
+Needs: python3 (standard library only), coreutils, findutils, GNU time at
+/usr/bin/time (Debian package `time`), and cmake + ninja + a C++20 compiler
+unless --build names a folder that already holds artpeel and make_library.
+
+Every figure is the median of --rounds timed runs taken after one untimed
+warm-up run of each command; the commands of a comparison take turns round by
+round. Beside the wall time it gives each run's processor time (user + system
+of the command), which a busy shared machine inflates far less. The libraries stay on disk (--data); every timed run writes into a
+fresh empty folder under --out, which should be a tmpfs such as /dev/shm, and
+the folder is removed after the run.
+
+    bench/bench.py --data /var/tmp/artpeel-bench          # everything
+    bench/bench.py --only medium,walk --rounds 7          # a part of it
+"""
+
+import argparse
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+GNU_TIME = "/usr/bin/time"
+KIB = 1024
+
+# name: (cache files, images per file, bytes per image, seed)
+LIBRARIES = {
+    "small": (2000, 2, 40 * KIB, 1),
+    "medium": (10000, 2, 40 * KIB, 2),
+    "large": (20000, 3, 60 * KIB, 3),
+    "small-x2": (4000, 2, 40 * KIB, 4),
+    "small-x4": (8000, 2, 40 * KIB, 5),
+}
+WALK_TREE = {"folders": 50000, "files": 20, "seed": 6}
+ITEM_HEADER_BYTES = 208
+FILE_HEADER_BYTES = 28
+
+# What each part of the bench needs generated.
+PARTS = {
+    "small": ["small"],
+    "medium": ["medium"],
+    "large": ["large"],
+    "walk": ["walk"],
+    "growth": ["small", "small-x2", "small-x4"],
+}
+
+
+def fail(message):
+    sys.exit("bench: " + message)
+
+
+def run_quietly(command, **kwargs):
+    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            text=True, **kwargs)
+    if result.returncode != 0:
+        fail("'%s' failed:\n%s" % (" ".join(command), result.stdout))
+    return result.stdout
+
+
+def find_or_build_tools(build_dir):
+    """The artpeel and make_library binaries; builds a release tree when no
+    build folder was given."""
+    if build_dir is None:
+        build_dir = os.path.join(ROOT, "build", "bench")
+        if shutil.which("cmake") is None:
+            fail("cmake is needed to build artpeel (or pass --build DIR)")
+        print("building artpeel and make_library (Release) in %s" % build_dir, flush=True)
+        configure = ["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
+                     "-DARTPEEL_BUILD_TESTS=OFF"]
+        if shutil.which("ninja") is not None:
+            configure += ["-G", "Ninja"]
+        if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
+            run_quietly(configure)
+        run_quietly(["cmake", "--build", build_dir, "--target", "artpeel", "make_library",
+                     "--parallel", "2"])
+    artpeel = os.path.join(build_dir, "artpeel")
+    make_library = os.path.join(build_dir, "tools", "make_library")
+    for tool in (artpeel, make_library):
+        if not os.access(tool, os.X_OK):
+            fail("%s is missing; build the artpeel and make_library targets first" % tool)
+    return os.path.abspath(artpeel), os.path.abspath(make_library)
+
+
+def library_bytes(name):
+    files, images, image_bytes, _ = LIBRARIES[name]
+    return files * (FILE_HEADER_BYTES + images * (ITEM_HEADER_BYTES + image_bytes))
+
+
+def generation_command(make_library, name, folder):
+    if name == "walk":
+        return [make_library, "walktree", folder, "--folders", str(WALK_TREE["folders"]),
+                "--files", str(WALK_TREE["files"]), "--seed", str(WALK_TREE["seed"])]
+    files, images, image_bytes, seed = LIBRARIES[name]
+    return [make_library, "synthetic", folder, "--files", str(files), "--images", str(images),
+            "--image-bytes", str(image_bytes), "--seed", str(seed)]
+
+
+def ensure_generated(make_library, data_dir, name):
+    """Writes the library `name` under data_dir unless the same one is there."""
+    folder = os.path.join(data_dir, name)
+    stamp = folder + ".stamp"
+    wanted = " ".join(generation_command("make_library", name, name))
+    if os.path.isdir(folder) and os.path.exists(stamp):
+        with open(stamp) as f:
+            if f.read().strip() == wanted:
+                return folder
+    shutil.rmtree(folder, ignore_errors=True)
+    needed = library_bytes(name) if name != "walk" else 256 * 1024 * 1024
+    free = shutil.disk_usage(data_dir).free
+    if free < needed * 1.1:
+        fail("%s needs about %d MiB in %s, %d MiB free" %
+             (name, needed // 2**20, data_dir, free // 2**20))
+    print("generating %s in %s" % (name, folder), flush=True)
+    run_quietly(generation_command(make_library, name, folder))
+    with open(stamp, "w") as f:
+        f.write(wanted + "\n")
+    return folder
+
+
+class Runner:
+    """Runs one command at a time in a fresh folder under out_dir, timing it
+    and taking its peak resident set from GNU time."""
+
+    def __init__(self, out_dir):
+        self.out_dir = out_dir
+
+    def run(self, command, expect_status=0):
+        work = tempfile.mkdtemp(prefix="run-", dir=self.out_dir)
+        rss_file = os.path.join(self.out_dir, os.path.basename(work) + ".rss")
+        try:
+            start = time.perf_counter()
+            child = subprocess.Popen([GNU_TIME, "-f", "%M", "-o", rss_file] + command,
+                                     cwd=work, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+            # wait4 gives the processor time of time and of the command it ran.
+            _, wait_status, usage = os.wait4(child.pid, 0)
+            elapsed = time.perf_counter() - start
+            child.returncode = os.waitstatus_to_exitcode(wait_status)
+            status = child.returncode
+            cpu = usage.ru_utime + usage.ru_stime
+            if status != expect_status:
+                fail("'%s' ended with status %d, not %d" % (" ".join(command), status,
+                                                           expect_status))
+            with open(rss_file) as f:
+                rss_kib = int(f.read().split()[-1])
+            outputs = count_files(work)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+            if os.path.exists(rss_file):
+                os.remove(rss_file)
+        return elapsed, cpu, rss_kib, outputs
+
+
+def count_files(folder):
+    return sum(len(files) for _, _, files in os.walk(folder))
+
+
+class Series:
+    def __init__(self, label):
+        self.label = label
+        self.times = []
+        self.cpu = []
+        self.rss = []
+
+    def median(self):
+        return statistics.median(self.times)
+
+    def cpu_median(self):
+        return statistics.median(self.cpu)
+
+    def describe(self):
+        return ("%-22s median %7.3f s (min %.3f, max %.3f, n=%d)  processor %7.3f s"
+                "  peak RSS %4.1f MiB" % (
+                    self.label, self.median(), min(self.times), max(self.times),
+                    len(self.times), self.cpu_median(), max(self.rss) / 1024))
+
+
+def compare(runner, rounds, contenders):
+    """contenders: (label, command, expected status, expected files written).
+    One untimed warm-up run of each, then `rounds` rounds in which each runs
+    once, in turn."""
+    series = [Series(label) for label, _, _, _ in contenders]
+    for label, command, status, expected in contenders:
+        _, _, _, outputs = runner.run(command, status)
+        if expected is not None and outputs != expected:
+            fail("%s wrote %d files, expected %d" % (label, outputs, expected))
+    for _ in range(rounds):
+        for entry, (_, command, status, _) in zip(series, contenders):
+            elapsed, cpu, rss, _ = runner.run(command, status)
+            entry.times.append(elapsed)
+            entry.cpu.append(cpu)
+            entry.rss.append(rss)
+    for entry in series:
+        print("  " + entry.describe(), flush=True)
+    return series
+
+
+def cpu_note(ours, theirs):
+    """The same ratio by processor time, which waiting for a busy processor
+    does not inflate."""
+    return "\n      by processor time %.2fx" % (ours.cpu_median() / theirs.cpu_median())
+
+
+def verdict(ok):
+    return "meets target" if ok else "MISSES target"
+
+
+def filesystem_of(path):
+    best, kind = "", "?"
+    with open("/proc/mounts") as mounts:
+        for line in mounts:
+            fields = line.split()
+            mount_point = fields[1].replace("\\040", " ")
+            inside = path == mount_point or path.startswith(mount_point.rstrip("/") + "/")
+            if inside and len(mount_point) >= len(best):
+                best, kind = mount_point, fields[2]
+    return "%s (%s on %s)" % (path, kind, best)
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "?"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", help="build folder holding artpeel and tools/make_library "
+                        "(default: configure and build ROOT/build/bench)")
+    parser.add_argument("--data", default="/var/tmp/artpeel-bench",
+                        help="where the libraries are generated, on disk (default %(default)s)")
+    parser.add_argument("--out", default="/dev/shm/artpeel-bench",
+                        help="where timed runs write, a tmpfs (default %(default)s)")
+    parser.add_argument("--rounds", type=int, default=5, help="timed rounds (default 5)")
+    parser.add_argument("--only", default=",".join(PARTS),
+                        help="parts to run, from %s (default all)" % ",".join(PARTS))
+    parser.add_argument("--remove-data", action="store_true",
+                        help="remove the generated libraries afterwards")
+    args = parser.parse_args()
+
+    parts = [p for p in args.only.split(",") if p]
+    for part in parts:
+        if part not in PARTS:
+            fail("unknown part '%s'" % part)
+    if args.rounds < 1:
+        fail("--rounds must be at least 1")
+    if not os.access(GNU_TIME, os.X_OK):
+        fail("GNU time is needed at %s for peak RSS (Debian: apt-get install time)" % GNU_TIME)
+    for tool in ("cp", "find"):
+        if shutil.which(tool) is None:
+            fail("%s is needed" % tool)
+
+    artpeel, make_library = find_or_build_tools(args.build)
+    data_dir = os.path.abspath(args.data)
+    out_dir = os.path.abspath(args.out)
+    os.makedirs(data_dir, exist_ok=True)
+    os.makedirs(out_dir, exist_ok=True)
+    folders = {}
+    for part in parts:
+        for name in PARTS[part]:
+            if name not in folders:
+                folders[name] = ensure_generated(make_library, data_dir, name)
+
+    print()
+    print("machine: %d cores, %s, Linux %s" % (os.cpu_count() or 0, cpu_model(),
+                                              platform.release()))
+    print("libraries: %s" % filesystem_of(data_dir))
+    print("outputs:   %s" % filesystem_of(out_dir))
+    if "(tmpfs " not in filesystem_of(out_dir):
+        print("warning: --out is not on a tmpfs; creating files on a disk file system "
+              "can dominate the timings")
+    print("load average at start: %.2f %.2f %.2f" % os.getloadavg())
+    print("rounds: %d after one warm-up run of each command" % args.rounds)
+    print(flush=True)
+
+    runner = Runner(out_dir)
+    summary = []
+    peak_rss = {}
+
+    def images_of(name):
+        files, images, _, _ = LIBRARIES[name]
+        return files * images
+
+    for size in ("small", "medium", "large"):
+        if size not in parts:
+            continue
+        files, images, image_bytes, _ = LIBRARIES[size]
+        print("%s: %d cache files x %d images x %d KiB (%d MiB)" %
+              (size, files, images, image_bytes // KIB, library_bytes(size) // 2**20),
+              flush=True)
+        ours, theirs = compare(runner, args.rounds, [
+            ("artpeel " + size, [artpeel, folders[size]], 1, images_of(size)),
+            ("cp -r " + size, ["cp", "-r", folders[size], "copy"], 0, None),
+        ])
+        ratio = ours.median() / theirs.median()
+        peak_rss[size] = max(ours.rss)
+        line = "artpeel / cp -r on %-6s %.2fx" % (size, ratio)
+        if size == "medium":
+            line += "   (target <= 0.70: %s)" % verdict(ratio <= 0.70)
+        summary.append(line + cpu_note(ours, theirs))
+
+    if "walk" in parts:
+        print("walk: %d folders holding %d cache files, nothing to export" %
+              (WALK_TREE["folders"], WALK_TREE["files"]), flush=True)
+        ours, theirs = compare(runner, args.rounds, [
+            ("artpeel walk", [artpeel, folders["walk"]], 1, 0),
+            ("find -iname '*.itc2'", ["find", folders["walk"], "-iname", "*.itc2"], 0, None),
+        ])
+        ratio = ours.median() / theirs.median()
+        peak_rss["walk"] = max(ours.rss)
+        summary.append("artpeel / find on walk    %.2fx   (target <= 0.70: %s)" %
+                       (ratio, verdict(ratio <= 0.70)) + cpu_note(ours, theirs))
+
+    if "growth" in parts:
+        print("growth: small at 1x, 2x and 4x the cache files", flush=True)
+        names = ["small", "small-x2", "small-x4"]
+        series = compare(runner, args.rounds, [
+            ("artpeel %dx" % factor, [artpeel, folders[name]], 1, images_of(name))
+            for factor, name in zip((1, 2, 4), names)])
+        base = series[0].median()
+        for factor, name, entry in zip((1, 2, 4), names, series):
+            peak_rss[name] = max(max(entry.rss), peak_rss.get(name, 0))
+        cpu_base = series[0].cpu_median()
+        summary.append("growth: 2x takes %.2fx the time of 1x, 4x takes %.2fx"
+                       "   (target 4x <= 4.20x: %s)" %
+                       (series[1].median() / base, series[2].median() / base,
+                        verdict(series[2].median() / base <= 4.2)) +
+                       "\n      by processor time 2x %.2fx, 4x %.2fx" %
+                       (series[1].cpu_median() / cpu_base, series[2].cpu_median() / cpu_base))
+
+    if peak_rss:
+        worst = max(peak_rss.values())
+        summary.append("peak RSS of artpeel: " + ", ".join(
+            "%s %.1f MiB" % (name, kib / 1024) for name, kib in peak_rss.items()) +
+            "   (target <= 8 MiB, flat: %s)" % verdict(worst <= 8 * 1024))
+
+    print()
+    print("load average at end: %.2f %.2f %.2f" % os.getloadavg())
+    print("summary:")
+    for line in summary:
+        print("  " + line)
+
+    if args.remove_data:
+        for name, folder in folders.items():
+            shutil.rmtree(folder, ignore_errors=True)
+            if os.path.exists(folder + ".stamp"):
+                os.remove(folder + ".stamp")
+
+
+if __name__ == "__main__":
+    main()
