@@ -6,7 +6,7 @@
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
-  artpeel::platform::PrepareStandardOutput();
+  artpeel::platform::PrepareProcess();
   if (argc <= 1) {
     // The usage text ends without a line break.
     std::printf(

@@ -19,9 +19,11 @@ inline constexpr char kPathSeparator = '/';
 // The longest path, terminator included, that the platform's file services take.
 std::size_t MaxPathLength();
 
-// Sets standard output up to pass the report's bytes through unchanged (no
-// line-ending translation). Called once, before anything is printed.
-void PrepareStandardOutput();
+// Sets the process up before anything is printed or written: standard output
+// passes the report's bytes through unchanged (no line-ending translation), and
+// a file size limit makes a write fail, to be reported, rather than end the run
+// with a temporary file left behind.
+void PrepareProcess();
 
 // ---- Reading a cache file ------------------------------------------------------
 

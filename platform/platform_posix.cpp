@@ -1,9 +1,11 @@
-// POSIX implementation of the operating-system layer.
+// POSIX implementation of the operating-system layer, for Linux: folders are
+// read with getdents64, everything else is plain POSIX.
 #include "platform/platform.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,8 +18,12 @@ namespace artpeel::platform {
 
 std::size_t MaxPathLength() { return PATH_MAX; }
 
-// POSIX streams never translate line endings.
-void PrepareStandardOutput() {}
+void PrepareProcess() {
+  // POSIX streams never translate line endings. Past RLIMIT_FSIZE the kernel
+  // sends SIGXFSZ, which would kill the run mid-write; ignored, the write fails
+  // with EFBIG and the export cleans up and reports it.
+  signal(SIGXFSZ, SIG_IGN);
+}
 
 // ---- Reading a cache file ------------------------------------------------------
 

@@ -21,7 +21,7 @@ std::intptr_t FromHandle(HANDLE handle) { return reinterpret_cast<std::intptr_t>
 
 std::size_t MaxPathLength() { return MAX_PATH; }
 
-void PrepareStandardOutput() {
+void PrepareProcess() {
   // The C runtime's text mode would turn every "\n" of the report into "\r\n";
   // the report's bytes are the same on every platform.
   _setmode(_fileno(stdout), _O_BINARY);
