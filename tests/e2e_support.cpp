@@ -141,6 +141,17 @@ std::map<std::string, std::string> FilesIn(const fs::path& folder) {
   return files;
 }
 
+std::vector<std::string> FileBlocks(const std::string& report) {
+  std::vector<std::string> blocks;
+  const std::string opening = "Dumping contents of ";
+  for (std::size_t start = report.find(opening); start != std::string::npos;) {
+    const std::size_t next = report.find(opening, start + 1);
+    blocks.push_back(report.substr(start, next - start));
+    start = next;
+  }
+  return blocks;
+}
+
 std::string ReadWholeFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

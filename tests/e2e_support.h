@@ -80,6 +80,10 @@ std::string QuoteForShell(const std::string& text);
 // Every regular file directly in `folder`, by name, with its bytes.
 std::map<std::string, std::string> FilesIn(const fs::path& folder);
 
+// The report cut into one block per cache file (from each "Dumping contents
+// of" line to the next), in the order printed.
+std::vector<std::string> FileBlocks(const std::string& report);
+
 std::string ReadWholeFile(const fs::path& path);
 void WriteWholeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes);
 std::string AsString(const std::vector<std::uint8_t>& bytes);

@@ -521,16 +521,10 @@ TEST_F(ArtpeelTest, OutputFileHeldOpenByAnotherProgramIsKeptAndTheWalkGoesOn) {
 namespace artpeel::testing {
 namespace {
 
-// The report split into one block per cache file, sorted: the walk's order is
-// the platform's listing order, which differs between file systems.
+// The report's blocks sorted: the walk's order is the platform's listing
+// order, which differs between file systems.
 std::vector<std::string> SortedFileBlocks(const std::string& report) {
-  std::vector<std::string> blocks;
-  const std::string opening = "Dumping contents of ";
-  for (std::size_t start = report.find(opening); start != std::string::npos;) {
-    const std::size_t next = report.find(opening, start + 1);
-    blocks.push_back(report.substr(start, next - start));
-    start = next;
-  }
+  std::vector<std::string> blocks = FileBlocks(report);
   std::sort(blocks.begin(), blocks.end());
   return blocks;
 }

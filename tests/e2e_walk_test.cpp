@@ -48,18 +48,6 @@ Expected AddCacheFile(const fs::path& path, std::uint64_t id) {
   return expected;
 }
 
-// The report cut into one block per cache file, in the order printed.
-std::vector<std::string> FileBlocks(const std::string& report) {
-  std::vector<std::string> blocks;
-  const std::string opening = "Dumping contents of ";
-  for (std::size_t start = report.find(opening); start != std::string::npos;) {
-    const std::size_t next = report.find(opening, start + 1);
-    blocks.push_back(report.substr(start, next - start));
-    start = next;
-  }
-  return blocks;
-}
-
 std::vector<std::string> Sorted(std::vector<std::string> blocks) {
   std::sort(blocks.begin(), blocks.end());
   return blocks;
