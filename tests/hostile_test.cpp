@@ -143,6 +143,18 @@ TEST_F(HostileTree, ThousandsOfCacheFilesReleaseEveryDescriptorAndMapping) {
   EXPECT_EQ(FilesIn(out_).size(), 1u);
 }
 
+TEST_F(HostileTree, FileTooLargeToMapIsReportedAndTheWalkGoesOn) {
+  if (RunsUnderAMemoryChecker()) GTEST_SKIP() << "needs an address-space limit";
+  // A sparse 1 GiB file cannot be mapped under a 128 MiB address-space limit.
+  fs::create_directories(library_ / "S" / "T");
+  const fs::path huge = library_ / "S" / "huge.itc2";
+  ASSERT_EQ(RunShell("truncate -s 1G " + QuoteForShell(huge.string())), 0);
+  WriteWholeFile(library_ / "S" / "T" / "after.itc2", BuildCacheFile({PngItem(3)}));
+  EXPECT_EQ(Run("ulimit -v 131072 && ").output,
+            "Unable to map view of file '" + huge.string() + "'\n" +
+                ReportOfOnePng("after.itc2", "0123456789ABCDEF-01-40x40.png", 3));
+}
+
 TEST_F(HostileTree, LinkCyclesEnd) {
   // Two folders linked to each other, each also linked to itself: every cache
   // file is reached once through each way in, never again through a loop.
