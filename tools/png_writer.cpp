@@ -1,5 +1,7 @@
 #include "png_writer.h"
 
+#include "itc2_writer.h"
+
 #include <array>
 
 namespace artpeel::tools {
@@ -23,13 +25,6 @@ constexpr std::array<uint32_t, 256> MakeCrcTable() {
   return table;
 }
 
-void PutBE32(std::vector<uint8_t>& out, uint32_t value) {
-  out.push_back(static_cast<uint8_t>(value >> 24));
-  out.push_back(static_cast<uint8_t>(value >> 16));
-  out.push_back(static_cast<uint8_t>(value >> 8));
-  out.push_back(static_cast<uint8_t>(value));
-}
-
 // A chunk is written as a length placeholder and the type (BeginChunk), then
 // its data; FinishChunk fills in the length and appends the CRC over type and
 // data. `chunk_start` is the offset BeginChunk returned.
@@ -40,12 +35,12 @@ void FinishChunk(std::vector<uint8_t>& out, size_t chunk_start) {
   out[chunk_start + 1] = static_cast<uint8_t>(length >> 16);
   out[chunk_start + 2] = static_cast<uint8_t>(length >> 8);
   out[chunk_start + 3] = static_cast<uint8_t>(length);
-  PutBE32(out, Crc32(out.data() + chunk_start + 4, data_size + 4));
+  AppendBE32(out, Crc32(out.data() + chunk_start + 4, data_size + 4));
 }
 
 size_t BeginChunk(std::vector<uint8_t>& out, const char (&type)[5]) {
   size_t start = out.size();
-  PutBE32(out, 0);
+  AppendBE32(out, 0);
   out.insert(out.end(), type, type + 4);
   return start;
 }
@@ -235,8 +230,8 @@ uint32_t Adler32(const uint8_t* data, size_t size, uint32_t adler) {
 void AppendPngSignatureAndHeader(std::vector<uint8_t>& out, uint32_t width, uint32_t height) {
   out.insert(out.end(), kPngSignature.begin(), kPngSignature.end());
   size_t ihdr = BeginChunk(out, "IHDR");
-  PutBE32(out, width);
-  PutBE32(out, height);
+  AppendBE32(out, width);
+  AppendBE32(out, height);
   out.push_back(8);  // bit depth
   out.push_back(2);  // colour type: truecolour
   out.push_back(0);  // compression: deflate
@@ -294,7 +289,7 @@ std::vector<uint8_t> EncodePng(uint32_t width, uint32_t height, const std::vecto
                raw.begin() + static_cast<std::ptrdiff_t>(offset + length));
     offset += length;
   }
-  PutBE32(png, Adler32(raw.data(), raw.size()));
+  AppendBE32(png, Adler32(raw.data(), raw.size()));
   FinishChunk(png, idat);
 
   size_t iend = BeginChunk(png, "IEND");
