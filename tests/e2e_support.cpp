@@ -119,14 +119,19 @@ RunResult RunArtpeel(const fs::path& working_folder, const std::vector<std::stri
                      const std::string& shell_prefix) {
   const fs::path capture = working_folder.parent_path() /
                            (working_folder.filename().string() + ".stdout");
+  const fs::path error_capture = working_folder.parent_path() /
+                                 (working_folder.filename().string() + ".stderr");
   std::string command = "cd " + QuoteForShell(working_folder.string()) + " && " +
                         shell_prefix + " " + Launcher() + CommandFor(ProgramBinary());
   for (const std::string& argument : arguments) command += " " + QuoteForShell(argument);
-  command += " >" + QuoteForShell(capture.string()) + " </dev/null";
+  command += " >" + QuoteForShell(capture.string()) + " 2>" +
+             QuoteForShell(error_capture.string()) + " </dev/null";
   RunResult result;
   result.exit_status = RunShell("sh -c " + QuoteForShell(command));
   result.output = ReadWholeFile(capture);
+  result.errors = ReadWholeFile(error_capture);
   fs::remove(capture);
+  fs::remove(error_capture);
   EXPECT_NE(result.exit_status, kMemoryCheckerExitStatus) << "a memory checker found a fault";
   return result;
 }

@@ -28,6 +28,7 @@ class TempFolder {
 struct RunResult {
   int exit_status = -1;
   std::string output;  // standard output, byte for byte
+  std::string errors;  // standard error, byte for byte
 };
 
 // The program under test: by default the artpeel binary of this build. The
