@@ -1,6 +1,8 @@
 #include "cli/folder_walk.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -30,14 +32,62 @@ std::size_t PushName(std::string& path, const char* name) {
   return previous;
 }
 
+// The cache files the walk has found but not yet dumped, oldest first. Each one
+// was handed to the read-ahead request as it joined, so the disk is reading the
+// next files while the oldest is dumped; dumps still come in the order the walk
+// found the files. Bounded in files and in bytes asked for, so a window of large
+// files cannot push the ones in hand out of the cache, and no descriptor is held.
+#ifndef ARTPEEL_WINDOW_FILES
+#define ARTPEEL_WINDOW_FILES 32
+#endif
+#ifndef ARTPEEL_WINDOW_MIB
+#define ARTPEEL_WINDOW_MIB 32
+#endif
+struct ReadAheadWindow {
+  static constexpr std::size_t kMaxFiles = ARTPEEL_WINDOW_FILES;
+  static constexpr std::uint64_t kMaxBytes = std::uint64_t{ARTPEEL_WINDOW_MIB} << 20;
+  std::array<std::string, kMaxFiles> paths;  // a ring; the strings keep their buffers
+  std::array<std::uint64_t, kMaxFiles> bytes_asked;
+  std::size_t oldest = 0;
+  std::size_t count = 0;
+  std::uint64_t total_bytes_asked = 0;
+};
+
+void DumpOldest(ReadAheadWindow& window) {
+  DumpCacheFile(window.paths[window.oldest].c_str());
+  window.total_bytes_asked -= window.bytes_asked[window.oldest];
+  window.oldest = (window.oldest + 1) % ReadAheadWindow::kMaxFiles;
+  --window.count;
+}
+
+// Adds the cache file at `path` to the window, dumping the oldest files first
+// while the window is full.
+void Enqueue(ReadAheadWindow& window, const std::string& path) {
+  while (window.count == ReadAheadWindow::kMaxFiles ||
+         (window.count > 0 && window.total_bytes_asked >= ReadAheadWindow::kMaxBytes)) {
+    DumpOldest(window);
+  }
+  const std::size_t slot = (window.oldest + window.count) % ReadAheadWindow::kMaxFiles;
+  window.paths[slot] = path;
+  window.bytes_asked[slot] =
+      platform::ReadAhead(path.c_str(), ReadAheadWindow::kMaxBytes - window.total_bytes_asked);
+  window.total_bytes_asked += window.bytes_asked[slot];
+  ++window.count;
+}
+
+void DumpAll(ReadAheadWindow& window) {
+  while (window.count > 0) DumpOldest(window);
+}
+
 // What the walk carries down: the path of the folder in hand, extended and cut
 // back in place so the whole walk shares one buffer; one listing per depth,
 // each reused by every folder met at that depth, so memory grows with the
 // depth of the tree and not with its size; and the ids of the folders from the
 // named one down to the folder in hand: a link that leads back to one of them
-// is not entered again.
+// is not entered again; and the cache files found but not yet dumped.
 struct Walk {
   std::string path;
+  ReadAheadWindow window;
   std::deque<platform::FolderListing> listings;  // a deque keeps them in place as it grows
   std::vector<platform::FolderId> walk_path;
 };
@@ -59,7 +109,7 @@ void WalkSubfolders(Walk& walk, std::size_t depth) {
         const char* name = subfolder.NameOf(file);
         if (!IsCacheFileName(name)) continue;
         const std::size_t folder_length = PushName(path, name);
-        DumpCacheFile(path.c_str());
+        Enqueue(walk.window, path);
         path.resize(folder_length);
       }
       walk.walk_path.push_back(subfolder.id);
@@ -93,6 +143,7 @@ void DumpFolder(const char* folder) {
   if (!platform::ListFolder(walk.path.c_str(), walk.listings[0])) return;
   walk.walk_path.push_back(walk.listings[0].id);
   WalkSubfolders(walk, 0);
+  DumpAll(walk.window);
 }
 
 }  // namespace artpeel

@@ -59,6 +59,15 @@ void ReleaseMappedFile(MappedFile& file);
 // since they are abandoned, not unwound. True when `read_file` ran to its end.
 bool ReadMappedFileGuarded(const MappedFile& file, void (*read_file)(const MappedFile& file));
 
+// ---- Reading ahead -------------------------------------------------------------
+
+// Asks the system to start reading up to `max_bytes` bytes from the start of the
+// file at `path` into its cache, and returns at once, before they are read.
+// Returns how many bytes it asked for: 0 when `path` is not a regular file,
+// cannot be opened, or the platform has no such request. Advice only: it opens
+// nothing but a regular file, and keeps nothing open.
+std::uint64_t ReadAhead(const char* path, std::uint64_t max_bytes);
+
 // ---- Writing an image ----------------------------------------------------------
 
 enum class WriteStatus {

@@ -94,6 +94,62 @@ void ReleaseMappedFile(MappedFile& file) {
   }
 }
 
+// ---- Reading ahead -------------------------------------------------------------
+
+namespace {
+
+// Opens `path` for reading only when it is a regular file (links followed), and
+// never opens anything else: opening a device can have effects of its own. The
+// file's size goes to `size`. Returns -1 for anything but a regular file.
+int OpenRegularFileForReading(const char* path, std::uint64_t& size) {
+  struct stat info;
+#if ARTPEEL_HAVE_O_PATH
+  // An O_PATH descriptor names the file without opening it; reopened through
+  // /proc, it is the same file whatever has since taken its name.
+  const int path_fd = open(path, O_PATH | O_CLOEXEC);
+  if (path_fd < 0) return -1;
+  int fd = -1;
+  if (fstat(path_fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    char reopen[32];
+    std::snprintf(reopen, sizeof reopen, "/proc/self/fd/%d", path_fd);
+    fd = open(reopen, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  }
+  close(path_fd);
+#else
+  if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+    close(fd);
+    return -1;
+  }
+#endif
+  if (fd >= 0) size = static_cast<std::uint64_t>(info.st_size);
+  return fd;
+}
+
+}  // namespace
+
+std::uint64_t ReadAhead(const char* path, std::uint64_t max_bytes) {
+#if ARTPEEL_HAVE_POSIX_FADVISE || ARTPEEL_HAVE_READAHEAD
+  std::uint64_t size = 0;
+  const int fd = OpenRegularFileForReading(path, size);
+  if (fd < 0) return 0;
+  const std::uint64_t wanted = size < max_bytes ? size : max_bytes;
+#if ARTPEEL_READAHEAD_SYSCALL
+  const bool asked = readahead(fd, 0, static_cast<std::size_t>(wanted)) == 0;
+#else
+  const bool asked =
+      posix_fadvise(fd, 0, static_cast<off_t>(wanted), POSIX_FADV_WILLNEED) == 0;
+#endif
+  close(fd);
+  return asked ? wanted : 0;
+#else
+  static_cast<void>(path);
+  static_cast<void>(max_bytes);
+  return 0;
+#endif
+}
+
 // ---- Listing a folder ----------------------------------------------------------
 
 bool ListFolder(const char* path, FolderListing& listing) {
