@@ -5,6 +5,9 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
+#if ARTPEEL_HAVE_SENDFILE
+#include <sys/sendfile.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +17,33 @@
 namespace artpeel::platform {
 
 namespace {
+
+#if ARTPEEL_HAVE_SENDFILE
+// Copies `size` bytes of the file `source` from `offset` on to `fd` inside the
+// kernel. Reading them through the cache file's mapping instead would map
+// every page of the image into the process, and taking those pages out of the
+// process again when the cache file is let go costs more than the copy itself.
+// kUnavailable when the system cannot copy between these two files.
+enum class CopyResult { kCopied, kFailed, kUnavailable };
+
+CopyResult CopyFromFile(int fd, int source, std::uint64_t offset, std::uint64_t size) {
+  constexpr std::uint64_t kMaxChunk = std::uint64_t{1} << 30;
+  std::uint64_t done = 0;
+  while (done < size) {
+    const std::uint64_t chunk = size - done < kMaxChunk ? size - done : kMaxChunk;
+    off_t position = static_cast<off_t>(offset + done);
+    const ssize_t copied = sendfile(fd, source, &position, static_cast<std::size_t>(chunk));
+    if (copied < 0 && errno == EINTR) continue;
+    if (copied < 0 && done == 0 && (errno == EINVAL || errno == ENOSYS)) {
+      return CopyResult::kUnavailable;
+    }
+    // 0 means the cache file ended early: it was cut short while being read.
+    if (copied <= 0) return CopyResult::kFailed;
+    done += static_cast<std::uint64_t>(copied);
+  }
+  return CopyResult::kCopied;
+}
+#endif
 
 // Writes all of [data, data + size), retrying short writes.
 bool WriteAll(int fd, const unsigned char* data, std::uint64_t size) {
@@ -47,12 +77,23 @@ int CreateTemporaryFile(const char* name, char (&temp_name)[PATH_MAX]) {
 
 }  // namespace
 
-WriteStatus WriteFileReplacing(const char* name, const unsigned char* data,
-                               std::uint64_t size) {
+WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std::uint64_t size,
+                               std::intptr_t source_handle, std::uint64_t source_offset) {
   char temp_name[PATH_MAX];
   const int fd = CreateTemporaryFile(name, temp_name);
   if (fd < 0) return WriteStatus::kCreateFailed;
+#if ARTPEEL_HAVE_SENDFILE
+  CopyResult copy = CopyResult::kUnavailable;
+  if (source_handle >= 0 && size > 0) {
+    copy = CopyFromFile(fd, static_cast<int>(source_handle), source_offset, size);
+  }
+  const bool written =
+      copy == CopyResult::kUnavailable ? WriteAll(fd, data, size) : copy == CopyResult::kCopied;
+#else
+  static_cast<void>(source_handle);
+  static_cast<void>(source_offset);
   const bool written = WriteAll(fd, data, size);
+#endif
   // A delayed write error can surface only at close.
   const bool closed = close(fd) == 0;
   if (!written || !closed) {

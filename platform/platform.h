@@ -78,9 +78,12 @@ enum class WriteStatus {
 
 // Writes `size` bytes to a new file `name` in the current directory. The bytes go
 // to a temporary file first, which replaces `name` only once it is complete: on
-// any failure `name` is left as it was and no temporary file remains.
-WriteStatus WriteFileReplacing(const char* name, const unsigned char* data,
-                               std::uint64_t size);
+// any failure `name` is left as it was and no temporary file remains. When the
+// bytes are those of an open file (`source_handle`, from `source_offset` on),
+// the system may copy them from that file instead of from `data`.
+WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std::uint64_t size,
+                               std::intptr_t source_handle = -1,
+                               std::uint64_t source_offset = 0);
 
 // ---- Listing a folder ----------------------------------------------------------
 

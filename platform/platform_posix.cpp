@@ -59,6 +59,7 @@ MappedFile MapFileReadOnly(const char* path) {
     return file;
   }
   const auto size = static_cast<std::uint64_t>(info.st_size);
+#if ARTPEEL_HAVE_MAP_POPULATE && !ARTPEEL_HAVE_SENDFILE
   // Every page of a cache file is read, the headers by the reader and the
   // payloads by write(), so mapping the pages in one go at mmap saves a page
   // fault for each run of pages the kernel maps at a time. A file too large to
@@ -66,6 +67,13 @@ MappedFile MapFileReadOnly(const char* path) {
   // ITC2 is never read whole.
   constexpr std::uint64_t kPopulateLimit = std::uint64_t{16} << 20;
   const int populate = size <= kPopulateLimit ? MAP_POPULATE : 0;
+#else
+  // Where the images are copied from the file by the kernel, only the pages
+  // that hold headers are read through the mapping: they are mapped as they
+  // are touched. Every page mapped into the process must be taken out again
+  // at munmap, which on some virtual machines costs far more than the copy.
+  const int populate = 0;
+#endif
   void* view = MAP_FAILED;
   if (size <= SIZE_MAX) {
     view = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED | populate, fd, 0);
