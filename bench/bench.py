@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Times artpeel against copying the same bytes (cp -r) and walking the same
-tree (find), on synthetic libraries written by the project's make_library.
+tree (find), on synthetic libraries that it writes itself.
 
 Needs: python3 (standard library only), coreutils, findutils, GNU time at
 /usr/bin/time (Debian package `time`), and cmake + ninja + a C++20 compiler
-unless --build names a folder that already holds artpeel and make_library.
+unless --build names a folder that already holds artpeel.
 
 Every figure is the median of --rounds timed runs taken after one untimed
 warm-up run of each command; the commands of a comparison take turns round by
@@ -24,10 +24,12 @@ import os
 import platform
 import shutil
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
 import time
+import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 GNU_TIME = "/usr/bin/time"
@@ -71,28 +73,24 @@ def run_quietly(command, **kwargs):
     return result.stdout
 
 
-def find_or_build_tools(build_dir):
-    """The artpeel and make_library binaries; builds a release tree when no
-    build folder was given."""
+def find_or_build_artpeel(build_dir):
+    """The artpeel binary; builds a release tree when no build folder was given."""
     if build_dir is None:
         build_dir = os.path.join(ROOT, "build", "bench")
         if shutil.which("cmake") is None:
             fail("cmake is needed to build artpeel (or pass --build DIR)")
-        print("building artpeel and make_library (Release) in %s" % build_dir, flush=True)
+        print("building artpeel (Release) in %s" % build_dir, flush=True)
         configure = ["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
                      "-DARTPEEL_BUILD_TESTS=OFF"]
         if shutil.which("ninja") is not None:
             configure += ["-G", "Ninja"]
         if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
             run_quietly(configure)
-        run_quietly(["cmake", "--build", build_dir, "--target", "artpeel", "make_library",
-                     "--parallel", "2"])
+        run_quietly(["cmake", "--build", build_dir, "--target", "artpeel", "--parallel", "2"])
     artpeel = os.path.join(build_dir, "artpeel")
-    make_library = os.path.join(build_dir, "tools", "make_library")
-    for tool in (artpeel, make_library):
-        if not os.access(tool, os.X_OK):
-            fail("%s is missing; build the artpeel and make_library targets first" % tool)
-    return os.path.abspath(artpeel), os.path.abspath(make_library)
+    if not os.access(artpeel, os.X_OK):
+        fail("%s is missing; build the artpeel target first" % artpeel)
+    return os.path.abspath(artpeel)
 
 
 def library_bytes(name):
@@ -100,20 +98,89 @@ def library_bytes(name):
     return files * (FILE_HEADER_BYTES + images * (ITEM_HEADER_BYTES + image_bytes))
 
 
-def generation_command(make_library, name, folder):
+# ---- Writing the libraries ------------------------------------------------------------
+# Cache files as artpeel reads them: every integer a big-endian 32-bit number,
+# a 28-byte file header, then records of a 208-byte item header and a payload.
+# Keys and names come from a seeded bijection, so no two images share a name.
+
+FANOUT = 16  # two-hex-digit folders per level
+KEY_OFFSET = 36  # of the image key within an item header
+MASK64 = 2**64 - 1
+
+
+def seeded_value(seed, stream, index):
+    """splitmix64's output function on a mix of the three: distinct inputs give
+    distinct values."""
+    value = (seed * 0xD1B54A32D192ED03 + stream * 0x8CB92BA72F3D8DD7 +
+             (index + 1) * 0x9E3779B97F4A7C15) & MASK64
+    value = ((value ^ (value >> 30)) * 0xBF58476D1CE4E5B9) & MASK64
+    value = ((value ^ (value >> 27)) * 0x94D049BB133111EB) & MASK64
+    return value ^ (value >> 31)
+
+
+def cache_file(items, location=b"locl", payload=b""):
+    """A cache file of `items` records, each a 600x600 image with `payload`."""
+    header = struct.pack(">I4s4I4s", FILE_HEADER_BYTES, b"itch", 2, 2, 2, 0, b"artw")
+    record = struct.pack(">I4sI4I8x8x4s4s4xII", ITEM_HEADER_BYTES + len(payload), b"item",
+                         ITEM_HEADER_BYTES, 1, 2, 1, 0, location, b"PNGf", 600, 600)
+    return bytearray(header + (record.ljust(ITEM_HEADER_BYTES, b"\0") + payload) * items)
+
+
+def write_synthetic(folder, files, images, image_bytes, seed):
+    """`files` cache files of `images` images of `image_bytes` bytes each (a PNG
+    header for 600x600, then filler), spread over folder/Cache/xx/yy/zz."""
+    ihdr = b"IHDR" + struct.pack(">IIBBBBB", 600, 600, 8, 2, 0, 0, 0)
+    head = b"\x89PNG\r\n\x1a\n\0\0\0\x0d" + ihdr + struct.pack(">I", zlib.crc32(ihdr))
+    filler = bytes((i * 131 + (i >> 8)) & 0xFF for i in range(len(head), image_bytes))
+    data = cache_file(images, payload=(head + filler)[:image_bytes])
+    item_bytes = ITEM_HEADER_BYTES + image_bytes
+    leaves = FANOUT ** 3
+    library = "%016X" % seeded_value(seed, 0, 0)
+
+    def leaf(n):
+        return os.path.join(folder, "Cache", "%02x" % (n % FANOUT), "%02x" % (n // FANOUT % FANOUT),
+                            "%02x" % (n // FANOUT ** 2))
+    for n in range(min(leaves, files)):
+        os.makedirs(leaf(n), exist_ok=True)
+    for n in range(files):
+        for i in range(images):
+            struct.pack_into(">Q", data, FILE_HEADER_BYTES + i * item_bytes + KEY_OFFSET,
+                             seeded_value(seed, 1, n * images + i))
+        name = "%s-%016X.itc2" % (library, seeded_value(seed, 2, n))
+        with open(os.path.join(leaf(n % leaves), name), "wb") as out:
+            out.write(data)
+
+
+def write_walk_tree(folder, folders, files, seed):
+    """`folders` folders below `folder`, FANOUT a level and filled level by level,
+    holding `files` small cache files whose one image is kept elsewhere."""
+    paths = []
+    for n in range(folders):
+        parent = folder if n < FANOUT else paths[n // FANOUT - 1]
+        paths.append(os.path.join(parent, "%02x" % (n % FANOUT)))
+    for n in range(folders):
+        if (n + 1) * FANOUT >= folders:  # no folder below it: makedirs makes its parents
+            os.makedirs(paths[n], exist_ok=True)
+    data = cache_file(1, location=b"down")
+    for n in range(files):
+        key = seeded_value(seed, 3, n)
+        struct.pack_into(">Q", data, FILE_HEADER_BYTES + KEY_OFFSET, key)
+        with open(os.path.join(paths[n % folders], "%016X.itc2" % key), "wb") as out:
+            out.write(data)
+
+
+def library_recipe(name):
+    """What a library is written from; kept in its stamp."""
     if name == "walk":
-        return [make_library, "walktree", folder, "--folders", str(WALK_TREE["folders"]),
-                "--files", str(WALK_TREE["files"]), "--seed", str(WALK_TREE["seed"])]
-    files, images, image_bytes, seed = LIBRARIES[name]
-    return [make_library, "synthetic", folder, "--files", str(files), "--images", str(images),
-            "--image-bytes", str(image_bytes), "--seed", str(seed)]
+        return "walk tree %(folders)d folders %(files)d files seed %(seed)d" % WALK_TREE
+    return "synthetic %d files %d images %d bytes seed %d" % LIBRARIES[name]
 
 
-def ensure_generated(make_library, data_dir, name):
+def ensure_generated(data_dir, name):
     """Writes the library `name` under data_dir unless the same one is there."""
     folder = os.path.join(data_dir, name)
     stamp = folder + ".stamp"
-    wanted = " ".join(generation_command("make_library", name, name))
+    wanted = library_recipe(name)
     if os.path.isdir(folder) and os.path.exists(stamp):
         with open(stamp) as f:
             if f.read().strip() == wanted:
@@ -125,7 +192,10 @@ def ensure_generated(make_library, data_dir, name):
         fail("%s needs about %d MiB in %s, %d MiB free" %
              (name, needed // 2**20, data_dir, free // 2**20))
     print("generating %s in %s" % (name, folder), flush=True)
-    run_quietly(generation_command(make_library, name, folder))
+    if name == "walk":
+        write_walk_tree(folder, WALK_TREE["folders"], WALK_TREE["files"], WALK_TREE["seed"])
+    else:
+        write_synthetic(folder, *LIBRARIES[name])
     with open(stamp, "w") as f:
         f.write(wanted + "\n")
     return folder
@@ -308,7 +378,7 @@ def cpu_model():
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", help="build folder holding artpeel and tools/make_library "
+    parser.add_argument("--build", help="build folder holding artpeel "
                         "(default: configure and build ROOT/build/bench)")
     parser.add_argument("--data", default="/var/tmp/artpeel-bench",
                         help="where the libraries are generated, on disk (default %(default)s)")
@@ -333,7 +403,7 @@ def main():
         if shutil.which(tool) is None:
             fail("%s is needed" % tool)
 
-    artpeel, make_library = find_or_build_tools(args.build)
+    artpeel = find_or_build_artpeel(args.build)
     data_dir = os.path.abspath(args.data)
     out_dir = os.path.abspath(args.out)
     os.makedirs(data_dir, exist_ok=True)
@@ -342,7 +412,7 @@ def main():
     for part in parts:
         for name in PARTS[part]:
             if name not in folders:
-                folders[name] = ensure_generated(make_library, data_dir, name)
+                folders[name] = ensure_generated(data_dir, name)
 
     print()
     print("machine: %d cores, %s, Linux %s" % (os.cpu_count() or 0, cpu_model(),

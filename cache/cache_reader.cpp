@@ -1,11 +1,11 @@
 #include "cache/cache_reader.h"
 
 #include <cinttypes>
-#include <cstdio>
 #include <cstring>
 
 #include "cache/image_export.h"
 #include "cache/itc2_format.h"
+#include "cache/report.h"
 #include "platform/platform.h"
 
 namespace artpeel {
@@ -13,7 +13,7 @@ namespace artpeel {
 namespace {
 
 void PrintItemLine(std::int64_t index, const char* text) {
-  std::printf("\t\t[%2" PRId64 "] %s\n", index, text);
+  PrintReport("\t\t[%2" PRId64 "] %s\n", index, text);
 }
 
 // Hands a "locl" item to the export once its payload is known to lie inside the
@@ -54,17 +54,17 @@ const char* DisplayName(const char* path) {
 void DumpCacheContents(ByteView file) {
   const CacheFileHeader header = ReadCacheFileHeader(file);
   if (header.Signature != kSignatureItch) {
-    std::printf("\tisn't a ITC2 file\n");
+    PrintReport("\tisn't a ITC2 file\n");
     return;
   }
   if (header.HeaderFlags != kExpectedHeaderFlags) {
-    std::printf("\tdifferent header flags detected!\n");
+    PrintReport("\tdifferent header flags detected!\n");
   }
   if (header.ContentTag != kContentArtwork) {
-    std::printf("\tdoesn't contain artwork\n");
+    PrintReport("\tdoesn't contain artwork\n");
     return;
   }
-  std::printf("\tdumping items...\n");
+  PrintReport("\tdumping items...\n");
 
   std::uint64_t record = header.HeaderLength;
   for (std::int64_t index = 1; record < file.size; ++index) {
@@ -89,7 +89,7 @@ void DumpCacheContents(ByteView file) {
       if (item.Location == kLocationLocal) {
         ExportLocalItem(file, record, item, index);
       } else {
-        std::printf("\t\t[%2" PRId64 "] unknown file location %08X\n", index,
+        PrintReport("\t\t[%2" PRId64 "] unknown file location %08X\n", index,
                     static_cast<unsigned>(item.Location));
       }
     }
@@ -106,14 +106,14 @@ void DumpCacheFile(const char* path) {
   platform::MappedFile file = platform::MapFileReadOnly(path);
   switch (file.status) {
     case platform::MapStatus::kOpenFailed:
-      std::printf("Unable to open '%s' Error code: 0x%08X\n", path,
+      PrintReport("Unable to open '%s' Error code: 0x%08X\n", path,
                   static_cast<unsigned>(file.error_code));
       return;
     case platform::MapStatus::kMapFailed:
-      std::printf("Unable to map file '%s'\n", path);
+      PrintReport("Unable to map file '%s'\n", path);
       return;
     case platform::MapStatus::kViewFailed:
-      std::printf("Unable to map view of file '%s'\n", path);
+      PrintReport("Unable to map view of file '%s'\n", path);
       return;
     case platform::MapStatus::kMapped:
       break;
@@ -122,9 +122,9 @@ void DumpCacheFile(const char* path) {
 }
 
 void DumpMappedCacheFile(const char* path, platform::MappedFile& file) {
-  std::printf("Dumping contents of %s:\n", DisplayName(path));
+  PrintReport("Dumping contents of %s:\n", DisplayName(path));
   if (!platform::ReadMappedFileGuarded(file, DumpMappedContents)) {
-    std::printf("\tfile was truncated while being read\n");
+    PrintReport("\tfile was truncated while being read\n");
   }
   platform::ReleaseMappedFile(file);
 }

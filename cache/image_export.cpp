@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "cache/itc2_format.h"
+#include "cache/report.h"
 #include "platform/platform.h"
 
 namespace artpeel {
@@ -22,7 +23,7 @@ void FormatOutputName(const CacheItem& item, char (&name)[kOutputNameCapacity]) 
 void ExportImage(const CacheItem& item) {
   const bool is_png = item.FormatCode == kFormatPng;
   if (!is_png) {
-    std::printf("\t\t[%2" PRId64 "] unknown file format: %08X\n", item.ItemIndex,
+    PrintReport("\t\t[%2" PRId64 "] unknown file format: %08X\n", item.ItemIndex,
                 static_cast<unsigned>(item.FormatCode));
   }
   char name[kOutputNameCapacity];
@@ -32,13 +33,13 @@ void ExportImage(const CacheItem& item) {
   switch (platform::WriteFileReplacing(name, payload.data, payload.size, payload.file_handle,
                                        payload.file_offset)) {
     case platform::WriteStatus::kCreateFailed:
-      std::printf("\t\t[%2" PRId64 "] unable to create file '%s'\n", item.ItemIndex, name);
+      PrintReport("\t\t[%2" PRId64 "] unable to create file '%s'\n", item.ItemIndex, name);
       return;
     case platform::WriteStatus::kWriteFailed:
-      std::printf("\t\t[%2" PRId64 "] unable to write file '%s'\n", item.ItemIndex, name);
+      PrintReport("\t\t[%2" PRId64 "] unable to write file '%s'\n", item.ItemIndex, name);
       return;
     case platform::WriteStatus::kWritten:
-      std::printf("\t\t[%2" PRId64 "] wrote %s image to file '%s'(%" PRIu64 ")\n",
+      PrintReport("\t\t[%2" PRId64 "] wrote %s image to file '%s'(%" PRIu64 ")\n",
                   item.ItemIndex, is_png ? "PNG" : "Unknown", name, item.Payload.size);
       return;
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -22,6 +23,12 @@ constexpr char kCacheFilePattern[] = "*.itc2";
 // still, so nothing under it can be dumped either and the walk passes it over.
 bool CanSearch(const std::string& folder) {
   return folder.size() + 1 + std::strlen(kCacheFilePattern) < platform::MaxPathLength();
+}
+
+// The walk's diagnostics go to standard error, one line each, beside the report.
+void ReportUnreadableFolder(const char* folder, std::uint32_t error_code) {
+  std::fprintf(stderr, "artpeel: cannot read folder '%s': %s\n", folder,
+               platform::ErrorMessage(error_code).c_str());
 }
 
 // Appends a separator and `name` to `path`; returns the length to cut it back to.
@@ -102,9 +109,15 @@ void WalkSubfolders(Walk& walk, std::size_t depth) {
   for (const platform::FolderEntry& entry : listing.entries) {
     if (!entry.is_folder) continue;
     const std::size_t parent_length = PushName(path, listing.NameOf(entry));
-    if (CanSearch(path) && platform::ListFolder(path.c_str(), subfolder) &&
-        std::find(walk.walk_path.begin(), walk.walk_path.end(), subfolder.id) ==
-            walk.walk_path.end()) {
+    if (!CanSearch(path)) {
+      std::fprintf(stderr,
+                   "artpeel: skipped folder '%s': the paths in it would exceed the system's "
+                   "limit of %zu characters\n",
+                   path.c_str(), platform::MaxPathLength());
+    } else if (!platform::ListFolder(path.c_str(), subfolder)) {
+      ReportUnreadableFolder(path.c_str(), subfolder.error_code);
+    } else if (std::find(walk.walk_path.begin(), walk.walk_path.end(), subfolder.id) ==
+               walk.walk_path.end()) {
       for (const platform::FolderEntry& file : subfolder.entries) {
         const char* name = subfolder.NameOf(file);
         if (!IsCacheFileName(name)) continue;
@@ -140,8 +153,23 @@ void DumpFolder(const char* folder) {
   Walk walk;
   walk.path = platform::AbsolutePath(folder);
   walk.listings.emplace_back();
-  if (!platform::ListFolder(walk.path.c_str(), walk.listings[0])) return;
-  walk.walk_path.push_back(walk.listings[0].id);
+  platform::FolderListing& top = walk.listings[0];
+  if (!platform::ListFolder(walk.path.c_str(), top)) {
+    ReportUnreadableFolder(folder, top.error_code);
+    return;
+  }
+  // Naming the folder that holds the cache files is the likeliest first try.
+  std::size_t direct_cache_files = 0;
+  for (const platform::FolderEntry& entry : top.entries) {
+    if (!entry.is_folder && IsCacheFileName(top.NameOf(entry))) ++direct_cache_files;
+  }
+  if (direct_cache_files > 0) {
+    std::fprintf(stderr,
+                 "artpeel: skipped %zu cache file%s directly in '%s': only the folders below a "
+                 "named folder are read\n",
+                 direct_cache_files, direct_cache_files == 1 ? "" : "s", folder);
+  }
+  walk.walk_path.push_back(top.id);
   WalkSubfolders(walk, 0);
   DumpAll(walk.window);
 }

@@ -1,7 +1,9 @@
 // artpeel: dumps the images stored in the artwork cache files below the folders
 // named on the command line into the current directory.
+#include <cstdint>
 #include <cstdio>
 
+#include "cache/report.h"
 #include "cli/folder_walk.h"
 #include "platform/platform.h"
 
@@ -17,6 +19,12 @@ int main(int argc, char** argv) {
   }
   for (int i = 1; i < argc; ++i) {
     artpeel::DumpFolder(argv[i]);
+  }
+  // The images are written whether or not the report reached its reader.
+  std::uint32_t error_code = 0;
+  if (!artpeel::FinishReport(error_code)) {
+    std::fprintf(stderr, "artpeel: cannot write the report to standard output: %s\n",
+                 artpeel::platform::ErrorMessage(error_code).c_str());
   }
   // A walk ends with status 1 whatever it met on the way.
   return 1;

@@ -25,6 +25,14 @@ std::size_t MaxPathLength();
 // with a temporary file left behind.
 void PrepareProcess();
 
+// The system's code for why the write to standard output that just failed did:
+// errno on POSIX, the system's own error code on Windows.
+std::uint32_t StandardOutputErrorCode();
+
+// The system's message for an error code of this platform (errno on POSIX, a
+// GetLastError code on Windows), in UTF-8, without a closing period or line break.
+std::string ErrorMessage(std::uint32_t code);
+
 // ---- Reading a cache file ------------------------------------------------------
 
 enum class MapStatus {
@@ -102,6 +110,7 @@ struct FolderEntry {
 // Every entry of one folder but "." and "..", in the platform's own order.
 struct FolderListing {
   FolderId id;
+  std::uint32_t error_code = 0;  // the system's code when ListFolder failed
   std::string names;  // each entry's name, NUL-terminated, back to back
   std::vector<FolderEntry> entries;
 
@@ -111,7 +120,8 @@ struct FolderListing {
 };
 
 // Lists `path` into `listing`. False when the folder cannot be listed (missing,
-// not a folder, unreadable); an empty folder lists as true with no entries.
+// not a folder, unreadable), with the reason in `listing.error_code`; an empty
+// folder lists as true with no entries.
 bool ListFolder(const char* path, FolderListing& listing);
 
 // `path` made absolute against the current directory; unchanged when it already is.

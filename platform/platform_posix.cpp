@@ -25,6 +25,13 @@ void PrepareProcess() {
   signal(SIGXFSZ, SIG_IGN);
 }
 
+std::uint32_t StandardOutputErrorCode() { return static_cast<std::uint32_t>(errno); }
+
+std::string ErrorMessage(std::uint32_t code) {
+  // Never localised: the program does not call setlocale.
+  return std::strerror(static_cast<int>(code));
+}
+
 // ---- Reading a cache file ------------------------------------------------------
 
 MappedFile MapFileReadOnly(const char* path) {
@@ -166,9 +173,13 @@ bool ListFolder(const char* path, FolderListing& listing) {
   // The folder is read with getdents64 straight into a buffer on the stack:
   // opendir would add an fstat and a heap buffer for every folder walked.
   const int folder_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (folder_fd < 0) return false;
+  if (folder_fd < 0) {
+    listing.error_code = static_cast<std::uint32_t>(errno);
+    return false;
+  }
   struct stat info;
   if (fstat(folder_fd, &info) != 0) {
+    listing.error_code = static_cast<std::uint32_t>(errno);
     close(folder_fd);
     return false;
   }

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace artpeel::platform {
@@ -23,8 +24,36 @@ std::size_t MaxPathLength() { return MAX_PATH; }
 
 void PrepareProcess() {
   // The C runtime's text mode would turn every "\n" of the report into "\r\n";
-  // the report's bytes are the same on every platform.
+  // the report's bytes, and those of the diagnostics, are the same on every
+  // platform.
   _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+}
+
+std::uint32_t StandardOutputErrorCode() {
+  // The C runtime keeps the system's code of its failed write in _doserrno; a
+  // failure of its own (no such stream) leaves it 0.
+  return _doserrno != 0 ? static_cast<std::uint32_t>(_doserrno) : ERROR_WRITE_FAULT;
+}
+
+std::string ErrorMessage(std::uint32_t code) {
+  wchar_t wide[512];
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                nullptr, code, 0, wide, sizeof wide / sizeof wide[0], nullptr);
+  // The system's messages end in a period and a line break.
+  while (length > 0 && (wide[length - 1] == L'\r' || wide[length - 1] == L'\n' ||
+                        wide[length - 1] == L' ' || wide[length - 1] == L'.')) {
+    --length;
+  }
+  char text[2048];
+  const int size = length == 0 ? 0
+                               : WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length),
+                                                     text, sizeof text, nullptr, nullptr);
+  if (size <= 0) {
+    std::snprintf(text, sizeof text, "error code 0x%08lX", static_cast<unsigned long>(code));
+    return text;
+  }
+  return std::string(text, static_cast<std::size_t>(size));
 }
 
 // ---- Reading a cache file ------------------------------------------------------
@@ -138,10 +167,24 @@ bool ListFolder(const char* path, FolderListing& listing) {
   // One search for every entry; the walk picks out the cache files itself.
   std::string pattern = path;
   pattern += "\\*.*";
-  if (pattern.size() >= MAX_PATH) return false;
+  if (pattern.size() >= MAX_PATH) {
+    listing.error_code = ERROR_FILENAME_EXCED_RANGE;
+    return false;
+  }
   WIN32_FIND_DATAA found;
   const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    // Only a drive's root folder lists no "." and "..": empty, it matches nothing.
+    const DWORD attributes = GetFileAttributesA(path);
+    if (error == ERROR_FILE_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      if (!ReadFolderId(path, listing.id)) listing.id = PathFolderId(path);
+      return true;
+    }
+    listing.error_code = error;
+    return false;
+  }
   if (!ReadFolderId(path, listing.id)) listing.id = PathFolderId(path);
   do {
     const char* name = found.cFileName;

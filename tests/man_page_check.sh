@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the manual page: it must render without a single warning, and every
-# report line the program can print must be described in it. The report texts
-# are taken from the printf and PrintItemLine calls in the sources, so a line
-# added to the program without its description fails here.
+# report line and diagnostic the program can print must be described in it.
+# The texts are taken from the printf, fprintf, PrintReport and PrintItemLine
+# calls in the sources, so a line added to the program without its description
+# fails here.
 #   tests/man_page_check.sh SOURCE_DIR
 set -euo pipefail
 source_dir=${1:?usage: man_page_check.sh SOURCE_DIR}
@@ -31,7 +32,7 @@ text=$(sed -e "s/\\\\(aq/'/g" -e 's/\\-/-/g' -e 's/\\&//g' "$page")
 
 # Every report call, joined onto one line, then its string literals.
 calls=$(cat "$source_dir"/{cli,cache,platform}/*.cpp | tr '\n' ' ' |
-  grep -oE '(^|[^a-z_])(printf|PrintItemLine)\(([^)]|\)[^;])*\);' || true)
+  grep -oE '(^|[^a-z_])(f?printf|PrintReport|PrintItemLine)\(([^)]|\)+[^;)])*\)+;' || true)
 literals=$(grep -oE '"([^"\\]|\\.)*"' <<<"$calls" || true)
 checked=0
 while IFS= read -r literal; do

@@ -1,9 +1,9 @@
 // Builds ITC2 artwork cache files byte by byte.
 //
-// Used by the tests to craft well-formed and deliberately broken cache files,
-// and by make_library to generate sample and benchmark libraries. Every field
-// of both headers can be overridden; the writer never "fixes" a value, it
-// writes exactly what the FileHeaderSpec and ItemSpec fields say.
+// Used by the tests and the fuzzer's corpus writer to craft well-formed and
+// deliberately broken cache files. Every field of both headers can be
+// overridden; the writer never "fixes" a value, it writes exactly what the
+// FileHeaderSpec and ItemSpec fields say.
 //
 // Layout written (all integers unsigned 32-bit big-endian, tags 4 bytes in
 // file order):
