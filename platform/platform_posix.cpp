@@ -19,12 +19,20 @@ namespace artpeel::platform {
 
 std::size_t MaxPathLength() { return PATH_MAX; }
 
+std::size_t PathLength(std::string_view path) { return path.size(); }
+
 void PrepareProcess() {
   // POSIX streams never translate line endings. Past RLIMIT_FSIZE the kernel
   // sends SIGXFSZ, which would kill the run mid-write; ignored, the write fails
   // with EFBIG and the export cleans up and reports it.
   signal(SIGXFSZ, SIG_IGN);
 }
+
+// A terminal takes the report's bytes as they are, a line at a time: nothing to
+// flush, nothing to put back.
+void FlushConsoleReport() {}
+
+void RestoreConsole() {}
 
 // ---- Reading a cache file ------------------------------------------------------
 
