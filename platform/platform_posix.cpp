@@ -142,11 +142,25 @@ void AddEntry(int folder_fd, const char* name, EntryType type, FolderListing& li
   listing.names.append(name, std::strlen(name) + 1);
 }
 
+// The id of the folder open at `folder_fd`: its device and inode.
+bool ReadFolderId(int folder_fd, FolderId& id) {
+  struct stat info;
+  if (fstat(folder_fd, &info) != 0) return false;
+  id = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+  return true;
+}
+
 #if ARTPEEL_HAVE_GETDENTS64
 
-// Reads the folder with getdents64 straight into a buffer on the stack: readdir
-// would add a heap buffer for every folder walked. Closes `folder_fd`.
-void ReadEntries(int folder_fd, FolderListing& listing) {
+// Reads the folder with getdents64 straight into a buffer on the stack: opendir
+// would add a system call and a heap buffer for every folder walked.
+bool ReadFolder(const char* path, FolderListing& listing) {
+  const int folder_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (folder_fd < 0) return false;
+  if (!ReadFolderId(folder_fd, listing.id)) {
+    close(folder_fd);
+    return false;
+  }
   alignas(struct dirent64) char buffer[32 * 1024];
   for (;;) {
     const ssize_t filled = getdents64(folder_fd, buffer, sizeof buffer);
@@ -161,21 +175,21 @@ void ReadEntries(int folder_fd, FolderListing& listing) {
     }
   }
   close(folder_fd);
+  return true;
 }
 
 #else
 
-// Reads the folder with readdir. Closes `folder_fd`.
-void ReadEntries(int folder_fd, FolderListing& listing) {
-  DIR* const folder = fdopendir(folder_fd);
-  if (folder == nullptr) {
-    close(folder_fd);
-    return;
+bool ReadFolder(const char* path, FolderListing& listing) {
+  DIR* const folder = opendir(path);
+  if (folder == nullptr) return false;
+  const int folder_fd = dirfd(folder);
+  if (!ReadFolderId(folder_fd, listing.id)) {
+    closedir(folder);
+    return false;
   }
-  for (;;) {
-    // An error part way ends the listing with the entries read so far.
-    const struct dirent* entry = readdir(folder);
-    if (entry == nullptr) break;
+  // An error part way ends the listing with the entries read so far.
+  while (const struct dirent* entry = readdir(folder)) {
 #ifdef DT_UNKNOWN
     AddEntry(folder_fd, entry->d_name, TypeOf(entry->d_type), listing);
 #else
@@ -183,7 +197,8 @@ void ReadEntries(int folder_fd, FolderListing& listing) {
     AddEntry(folder_fd, entry->d_name, EntryType::kAskTheFile, listing);
 #endif
   }
-  closedir(folder);  // closes folder_fd too
+  closedir(folder);
+  return true;
 }
 
 #endif
@@ -193,17 +208,7 @@ void ReadEntries(int folder_fd, FolderListing& listing) {
 bool ListFolder(const char* path, FolderListing& listing) {
   listing.names.clear();
   listing.entries.clear();
-  // One open gives both the folder's id and its entries.
-  const int folder_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (folder_fd < 0) return false;
-  struct stat info;
-  if (fstat(folder_fd, &info) != 0) {
-    close(folder_fd);
-    return false;
-  }
-  listing.id = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
-  ReadEntries(folder_fd, listing);
-  return true;
+  return ReadFolder(path, listing);
 }
 
 std::string AbsolutePath(const char* path) {
