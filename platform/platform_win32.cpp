@@ -221,8 +221,8 @@ bool ListFolder(const char* path, FolderListing& listing) {
   int unfit_in_a_row = 0;
   for (bool have_entry = true;;) {
     const char* name = found.cFileName;
-    if (have_entry && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
-        HoldsWholeName(path, found)) {
+    if (have_entry && HoldsWholeName(path, found) && std::strcmp(name, ".") != 0 &&
+        std::strcmp(name, "..") != 0) {
       // Junctions and links to folders carry the folder attribute too.
       const bool is_folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
       listing.entries.push_back({listing.names.size(), is_folder});
