@@ -20,7 +20,8 @@ constexpr char kCacheFilePattern[] = "*.itc2";
 // fit the platform's path limit cannot be searched. Every path below it is longer
 // still, so nothing under it can be dumped either and the walk passes it over.
 bool CanSearch(const std::string& folder) {
-  return folder.size() + 1 + std::strlen(kCacheFilePattern) < platform::MaxPathLength();
+  return platform::PathLength(folder) + 1 + std::strlen(kCacheFilePattern) <
+         platform::MaxPathLength();
 }
 
 // The walk's diagnostics go to standard error, one line each, beside the report.
@@ -73,6 +74,7 @@ void WalkSubfolders(Walk& walk, std::size_t depth) {
         if (!IsCacheFileName(name)) continue;
         const std::size_t folder_length = PushName(path, name);
         DumpCacheFile(path.c_str());
+        platform::FlushConsoleReport();
         path.resize(folder_length);
       }
       walk.walk_path.push_back(subfolder.id);

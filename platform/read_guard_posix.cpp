@@ -35,15 +35,21 @@ void HandleBusError(int signal_number, siginfo_t* info, void* /*context*/) {
     raise(signal_number);
     return;
   }
+  // A page lost past the end of a mapped file faults as BUS_ADRERR (Linux) or
+  // BUS_OBJERR (FreeBSD), depending on the system.
+  const bool lost_page = info->si_code == BUS_ADRERR || info->si_code == BUS_OBJERR;
   const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-  if (info->si_code == BUS_ADRERR && address >= guard->first && address < guard->end) {
+  if (lost_page && address >= guard->first && address < guard->end) {
     siglongjmp(guard->resume, 1);
   }
   // Not a lost page of the guarded file: hand the signal to the handling it had
   // before. A fault recurs on return and meets that handling; a signal sent by
-  // another process is raised again (it is blocked until this handler returns).
+  // a process (POSIX: SI_USER, SI_QUEUE or a code of 0 or less, which is where
+  // Linux puts them all) is raised again, as it is blocked until this returns.
   sigaction(signal_number, &guard->previous, nullptr);
-  if (info->si_code <= 0) raise(signal_number);
+  if (info->si_code <= 0 || info->si_code == SI_USER || info->si_code == SI_QUEUE) {
+    raise(signal_number);
+  }
 }
 
 }  // namespace
