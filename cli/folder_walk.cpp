@@ -22,7 +22,8 @@ constexpr char kCacheFilePattern[] = "*.itc2";
 // fit the platform's path limit cannot be searched. Every path below it is longer
 // still, so nothing under it can be dumped either and the walk passes it over.
 bool CanSearch(const std::string& folder) {
-  return folder.size() + 1 + std::strlen(kCacheFilePattern) < platform::MaxPathLength();
+  return platform::PathLength(folder) + 1 + std::strlen(kCacheFilePattern) <
+         platform::MaxPathLength();
 }
 
 // The walk's diagnostics go to standard error, one line each, beside the report.
@@ -62,6 +63,7 @@ struct ReadAheadWindow {
 
 void DumpOldest(ReadAheadWindow& window) {
   DumpCacheFile(window.paths[window.oldest].c_str());
+  platform::FlushConsoleReport();
   window.total_bytes_asked -= window.bytes_asked[window.oldest];
   window.oldest = (window.oldest + 1) % ReadAheadWindow::kMaxFiles;
   --window.count;

@@ -7,8 +7,9 @@
 #include "cli/folder_walk.h"
 #include "platform/platform.h"
 
-int main(int argc, char** argv) {
-  artpeel::platform::PrepareProcess();
+namespace {
+
+int Run(int argc, char** argv) {
   if (argc <= 1) {
     // The usage text ends without a line break.
     std::printf(
@@ -28,4 +29,16 @@ int main(int argc, char** argv) {
   }
   // A walk ends with status 1 whatever it met on the way.
   return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  artpeel::platform::PrepareProcess();
+  const int status = Run(argc, argv);
+  // Everything is shown before the console gets its own code page back.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  artpeel::platform::RestoreConsole();
+  return status;
 }

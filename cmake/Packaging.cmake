@@ -26,7 +26,7 @@ set(ARTPEEL_PACKAGE_MAINTAINER "The artpeel developers <artpeel@example.org>"
 set(CPACK_PACKAGE_NAME artpeel)
 set(CPACK_PACKAGE_VENDOR "The artpeel developers")
 set(CPACK_PACKAGE_CONTACT "${ARTPEEL_PACKAGE_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "extract the pictures stored in iTunes artwork cache files")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 # Debian shows the description as it stands: lines are kept under 80 columns.
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "artpeel walks every folder below the folders named on its command line,\n"

@@ -34,6 +34,14 @@ if(NOT WIN32 AND NOT ARTPEEL_PORTABLE_POSIX)
   unset(CMAKE_REQUIRED_DEFINITIONS)
   unset(CMAKE_REQUIRED_QUIET)
 endif()
+# Compile options for the POSIX layer's own sources. A portable build on glibc
+# hides the GNU extensions from them (BSD and POSIX services stay visible, as on
+# macOS), so that a Linux-only call left outside its ARTPEEL_HAVE_* check fails
+# to compile here as it would on macOS or FreeBSD.
+set(ARTPEEL_PLATFORM_COMPILE_OPTIONS "")
+if(NOT WIN32 AND ARTPEEL_PORTABLE_POSIX AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  set(ARTPEEL_PLATFORM_COMPILE_OPTIONS -U_GNU_SOURCE -D_DEFAULT_SOURCE)
+endif()
 if(NOT WIN32)
   message(STATUS "POSIX layer fast paths: ${ARTPEEL_PLATFORM_DEFINITIONS}")
 endif()

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace artpeel::platform {
@@ -16,11 +17,17 @@ inline constexpr char kPathSeparator = '\\';
 inline constexpr char kPathSeparator = '/';
 #endif
 
-// The longest path, terminator included, that the platform's file services take.
+// The longest path, terminator included, that the platform's file services take,
+// counted as PathLength counts.
 std::size_t MaxPathLength();
 
+// The length of `path` as the platform's path limit counts it: in bytes on POSIX;
+// on Windows in the UTF-16 units the narrow services convert every path to.
+std::size_t PathLength(std::string_view path);
+
 // Sets the process up before anything is printed or written: standard output
-// passes the report's bytes through unchanged (no line-ending translation), and
+// passes the report's bytes through unchanged (no line-ending translation); a
+// console shows them in the code page the names come in (UTF-8 on Windows); and
 // a file size limit makes a write fail, to be reported, rather than end the run
 // with a temporary file left behind.
 void PrepareProcess();
@@ -32,6 +39,18 @@ std::uint32_t StandardOutputErrorCode();
 // The system's message for an error code of this platform (errno on POSIX, a
 // GetLastError code on Windows), in UTF-8, without a closing period or line break.
 std::string ErrorMessage(std::uint32_t code);
+
+// Shows on a console what the report holds so far; the walk calls it after each
+// cache file. A Windows console gets standard output buffered: unbuffered, it
+// would take the report a byte at a time, slowly, and with each UTF-8 character
+// split across writes (which Wine's console shows as U+FFFD). Elsewhere, and
+// when standard output is not a console, it does nothing.
+void FlushConsoleReport();
+
+// Puts back what PrepareProcess changed outside the process (on Windows, the
+// console's output code page). Safe to call more than once and from any thread,
+// a console control handler's included; the report should be flushed first.
+void RestoreConsole();
 
 // ---- Reading a cache file ------------------------------------------------------
 

@@ -1,5 +1,6 @@
-// POSIX implementation of the operating-system layer, for Linux: folders are
-// read with getdents64, everything else is plain POSIX.
+// POSIX implementation of the operating-system layer. It is plain POSIX, so that
+// it builds on macOS and the BSDs; where CMake found a Linux service that does
+// the same job faster (ARTPEEL_HAVE_*), that service is used instead.
 #include "platform/platform.h"
 
 #include <dirent.h>
@@ -18,6 +19,8 @@ namespace artpeel::platform {
 
 std::size_t MaxPathLength() { return PATH_MAX; }
 
+std::size_t PathLength(std::string_view path) { return path.size(); }
+
 void PrepareProcess() {
   // POSIX streams never translate line endings. Past RLIMIT_FSIZE the kernel
   // sends SIGXFSZ, which would kill the run mid-write; ignored, the write fails
@@ -31,6 +34,12 @@ std::string ErrorMessage(std::uint32_t code) {
   // Never localised: the program does not call setlocale.
   return std::strerror(static_cast<int>(code));
 }
+
+// A terminal takes the report's bytes as they are, a line at a time: nothing to
+// flush, nothing to put back.
+void FlushConsoleReport() {}
+
+void RestoreConsole() {}
 
 // ---- Reading a cache file ------------------------------------------------------
 
@@ -79,7 +88,9 @@ MappedFile MapFileReadOnly(const char* path) {
   // that hold headers are read through the mapping: they are mapped as they
   // are touched. Every page mapped into the process must be taken out again
   // at munmap, which on some virtual machines costs far more than the copy.
-  const int populate = 0;
+  // Elsewhere, without MAP_POPULATE, the pages are mapped as they are first
+  // read too.
+  constexpr int populate = 0;
 #endif
   void* view = MAP_FAILED;
   if (size <= SIZE_MAX) {
@@ -111,6 +122,7 @@ void ReleaseMappedFile(MappedFile& file) {
 
 // ---- Reading ahead -------------------------------------------------------------
 
+#if ARTPEEL_HAVE_POSIX_FADVISE || ARTPEEL_HAVE_READAHEAD
 namespace {
 
 // Opens `path` for reading only when it is a regular file (links followed), and
@@ -143,6 +155,7 @@ int OpenRegularFileForReading(const char* path, std::uint64_t& size) {
 }
 
 }  // namespace
+#endif
 
 std::uint64_t ReadAhead(const char* path, std::uint64_t max_bytes) {
 #if ARTPEEL_HAVE_POSIX_FADVISE || ARTPEEL_HAVE_READAHEAD
@@ -167,23 +180,61 @@ std::uint64_t ReadAhead(const char* path, std::uint64_t max_bytes) {
 
 // ---- Listing a folder ----------------------------------------------------------
 
-bool ListFolder(const char* path, FolderListing& listing) {
-  listing.names.clear();
-  listing.entries.clear();
-  // The folder is read with getdents64 straight into a buffer on the stack:
-  // opendir would add an fstat and a heap buffer for every folder walked.
+namespace {
+
+bool IsDotOrDotDot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// What an entry's type in its folder record says about walking it.
+enum class EntryType { kFolder, kOther, kAskTheFile };
+
+#ifdef DT_UNKNOWN
+// Links, and entries whose type the file system does not record, need a stat
+// to tell whether they lead to a folder.
+EntryType TypeOf(unsigned char d_type) {
+  if (d_type == DT_DIR) return EntryType::kFolder;
+  if (d_type == DT_LNK || d_type == DT_UNKNOWN) return EntryType::kAskTheFile;
+  return EntryType::kOther;
+}
+#endif
+
+// Adds one entry of the folder open at `folder_fd`. Links to folders count as
+// folders: they are walked like them.
+void AddEntry(int folder_fd, const char* name, EntryType type, FolderListing& listing) {
+  if (IsDotOrDotDot(name)) return;
+  bool is_folder = type == EntryType::kFolder;
+  if (type == EntryType::kAskTheFile) {
+    struct stat target;
+    is_folder = fstatat(folder_fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+  }
+  listing.entries.push_back({listing.names.size(), is_folder});
+  listing.names.append(name, std::strlen(name) + 1);
+}
+
+// The id of the folder open at `folder_fd`: its device and inode.
+bool ReadFolderId(int folder_fd, FolderId& id) {
+  struct stat info;
+  if (fstat(folder_fd, &info) != 0) return false;
+  id = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+  return true;
+}
+
+#if ARTPEEL_HAVE_GETDENTS64
+
+// Reads the folder with getdents64 straight into a buffer on the stack: opendir
+// would add a system call and a heap buffer for every folder walked.
+bool ReadFolder(const char* path, FolderListing& listing) {
   const int folder_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (folder_fd < 0) {
     listing.error_code = static_cast<std::uint32_t>(errno);
     return false;
   }
-  struct stat info;
-  if (fstat(folder_fd, &info) != 0) {
+  if (!ReadFolderId(folder_fd, listing.id)) {
     listing.error_code = static_cast<std::uint32_t>(errno);
     close(folder_fd);
     return false;
   }
-  listing.id = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
   alignas(struct dirent64) char buffer[32 * 1024];
   for (;;) {
     const ssize_t filled = getdents64(folder_fd, buffer, sizeof buffer);
@@ -194,20 +245,48 @@ bool ListFolder(const char* path, FolderListing& listing) {
     for (std::size_t offset = 0; offset < static_cast<std::size_t>(filled);) {
       const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + offset);
       offset += entry->d_reclen;
-      const char* name = entry->d_name;
-      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-      bool is_folder = entry->d_type == DT_DIR;
-      if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
-        // Links to folders are walked like folders; only these entries need a stat.
-        struct stat target;
-        is_folder = fstatat(folder_fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
-      }
-      listing.entries.push_back({listing.names.size(), is_folder});
-      listing.names.append(name, std::strlen(name) + 1);
+      AddEntry(folder_fd, entry->d_name, TypeOf(entry->d_type), listing);
     }
   }
   close(folder_fd);
   return true;
+}
+
+#else
+
+bool ReadFolder(const char* path, FolderListing& listing) {
+  DIR* const folder = opendir(path);
+  if (folder == nullptr) {
+    listing.error_code = static_cast<std::uint32_t>(errno);
+    return false;
+  }
+  const int folder_fd = dirfd(folder);
+  if (!ReadFolderId(folder_fd, listing.id)) {
+    listing.error_code = static_cast<std::uint32_t>(errno);
+    closedir(folder);
+    return false;
+  }
+  // An error part way ends the listing with the entries read so far.
+  while (const struct dirent* entry = readdir(folder)) {
+#ifdef DT_UNKNOWN
+    AddEntry(folder_fd, entry->d_name, TypeOf(entry->d_type), listing);
+#else
+    // No type in the folder record on this system: every entry is asked.
+    AddEntry(folder_fd, entry->d_name, EntryType::kAskTheFile, listing);
+#endif
+  }
+  closedir(folder);
+  return true;
+}
+
+#endif
+
+}  // namespace
+
+bool ListFolder(const char* path, FolderListing& listing) {
+  listing.names.clear();
+  listing.entries.clear();
+  return ReadFolder(path, listing);
 }
 
 std::string AbsolutePath(const char* path) {

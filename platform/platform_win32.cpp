@@ -1,11 +1,14 @@
 // Win32 implementation of the operating-system layer, on the narrow-character
-// ("A") file, mapping and search services.
+// ("A") file, mapping and search services. The program's manifest makes their
+// code page UTF-8, so every path here is UTF-8 where Windows honours it.
 #include "platform/platform.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,12 +25,58 @@ std::intptr_t FromHandle(HANDLE handle) { return reinterpret_cast<std::intptr_t>
 
 std::size_t MaxPathLength() { return MAX_PATH; }
 
+std::size_t PathLength(std::string_view path) {
+  // The narrow services convert a path to UTF-16 before anything else, and the
+  // limit applies to what comes out: a path of 260 CJK characters is 780 bytes.
+  if (path.empty() || path.size() > INT_MAX) return path.size();
+  const int units = MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()),
+                                        nullptr, 0);
+  return units > 0 ? static_cast<std::size_t>(units) : path.size();
+}
+
+namespace {
+
+// The console output code page found at the start, while it is to be put back;
+// 0 otherwise. Atomic, as a console control handler may restore it.
+std::atomic<UINT> previous_output_code_page{0};
+
+bool IsConsole(DWORD standard_handle) {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(standard_handle), &mode) != 0;
+}
+
+}  // namespace
+
 void PrepareProcess() {
   // The C runtime's text mode would turn every "\n" of the report into "\r\n";
   // the report's bytes, and those of the diagnostics, are the same on every
   // platform.
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
+  const bool report_on_console = IsConsole(STD_OUTPUT_HANDLE);
+  if (report_on_console) {
+    std::setvbuf(stdout, nullptr, _IOFBF, std::size_t{64} << 10);  // see FlushConsoleReport
+  }
+  // Names come in the process's code page, UTF-8 under the manifest, and a
+  // console shows bytes in its own output code page (the OEM one unless set):
+  // it is told to read them as the names come. Redirected, the bytes go out
+  // unchanged.
+  if (report_on_console || IsConsole(STD_ERROR_HANDLE)) {
+    const UINT previous = GetConsoleOutputCP();
+    const UINT names = GetACP();
+    if (previous != 0 && previous != names && SetConsoleOutputCP(names)) {
+      previous_output_code_page.store(previous);
+    }
+  }
+}
+
+void FlushConsoleReport() {
+  if (IsConsole(STD_OUTPUT_HANDLE)) std::fflush(stdout);
+}
+
+void RestoreConsole() {
+  const UINT previous = previous_output_code_page.exchange(0);
+  if (previous != 0) SetConsoleOutputCP(previous);
 }
 
 std::uint32_t StandardOutputErrorCode() {
@@ -159,6 +208,38 @@ FolderId PathFolderId(const char* path) {
   return {~std::uint64_t{0}, hash};
 }
 
+// A name whose UTF-8 form does not fit the search record's 260 bytes cannot be
+// given by the narrow search. Windows fails the call for that entry
+// (ERROR_MORE_DATA) and moves on; Wine fills the record with as much of the
+// name as fits and no terminator. Neither may be opened under a cut name: such
+// an entry is passed over like a folder past the path limit, and the rest of
+// the folder is listed.
+
+// Written over the record's name before each search call: a terminator in the
+// record is then one that the call wrote.
+constexpr unsigned char kUnwritten = 0xFF;
+
+// Whether `found` holds a whole name. A long one is checked by searching for
+// exactly that name, in case a system cut it at a character boundary and ended
+// it there: no entry bears the cut name then (UTF-8 takes at most 4 bytes a
+// character, so a name that stops short of the record's last 4 bytes was whole).
+bool HoldsWholeName(const char* folder, const WIN32_FIND_DATAA& found) {
+  const char* name = found.cFileName;
+  const void* end = std::memchr(name, '\0', sizeof found.cFileName);
+  if (end == nullptr) return false;
+  if (static_cast<const char*>(end) - name < static_cast<std::ptrdiff_t>(MAX_PATH - 4)) return true;
+  std::string exact = folder;
+  exact += '\\';
+  exact += name;
+  WIN32_FIND_DATAA match;
+  std::memset(match.cFileName, kUnwritten, sizeof match.cFileName);
+  const HANDLE search = FindFirstFileA(exact.c_str(), &match);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return std::memchr(match.cFileName, '\0', sizeof match.cFileName) != nullptr &&
+         std::strcmp(match.cFileName, name) == 0;
+}
+
 }  // namespace
 
 bool ListFolder(const char* path, FolderListing& listing) {
@@ -167,11 +248,12 @@ bool ListFolder(const char* path, FolderListing& listing) {
   // One search for every entry; the walk picks out the cache files itself.
   std::string pattern = path;
   pattern += "\\*.*";
-  if (pattern.size() >= MAX_PATH) {
+  if (PathLength(pattern) >= MAX_PATH) {
     listing.error_code = ERROR_FILENAME_EXCED_RANGE;
     return false;
   }
   WIN32_FIND_DATAA found;
+  std::memset(found.cFileName, kUnwritten, sizeof found.cFileName);
   const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
@@ -186,14 +268,26 @@ bool ListFolder(const char* path, FolderListing& listing) {
     return false;
   }
   if (!ReadFolderId(path, listing.id)) listing.id = PathFolderId(path);
-  do {
+  // Each entry that does not fit the record moves the search past it; the
+  // bound only keeps a system that failed without moving on from looping.
+  int unfit_in_a_row = 0;
+  for (bool have_entry = true;;) {
     const char* name = found.cFileName;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    // Junctions and links to folders carry the folder attribute too.
-    const bool is_folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    listing.entries.push_back({listing.names.size(), is_folder});
-    listing.names.append(name, std::strlen(name) + 1);
-  } while (FindNextFileA(search, &found));
+    if (have_entry && HoldsWholeName(path, found) && std::strcmp(name, ".") != 0 &&
+        std::strcmp(name, "..") != 0) {
+      // Junctions and links to folders carry the folder attribute too.
+      const bool is_folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      listing.entries.push_back({listing.names.size(), is_folder});
+      listing.names.append(name, std::strlen(name) + 1);
+    }
+    std::memset(found.cFileName, kUnwritten, sizeof found.cFileName);
+    have_entry = FindNextFileA(search, &found) != 0;
+    if (have_entry) {
+      unfit_in_a_row = 0;
+    } else if (GetLastError() != ERROR_MORE_DATA || ++unfit_in_a_row > 65536) {
+      break;
+    }
+  }
   FindClose(search);
   return true;
 }

@@ -32,17 +32,23 @@ struct sigaction previous_handling = {};
 void HandleBusError(int signal_number, siginfo_t* info, void* /*context*/) {
   ActiveGuard* const guard = active_guard;
   if (guard != nullptr) {
+    // A page lost past the end of a mapped file faults as BUS_ADRERR (Linux) or
+    // BUS_OBJERR (FreeBSD), depending on the system.
+    const bool lost_page = info->si_code == BUS_ADRERR || info->si_code == BUS_OBJERR;
     const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-    if (info->si_code == BUS_ADRERR && address >= guard->first && address < guard->end) {
+    if (lost_page && address >= guard->first && address < guard->end) {
       siglongjmp(guard->resume, 1);
     }
   }
   // Not a lost page of a guarded file: hand the signal to the handling it had
-  // before, for good. A fault recurs on return and meets that handling; a signal
-  // sent by another process is raised again (it is blocked until this handler
-  // returns).
+  // before, for good. A fault recurs on return and meets that handling; a
+  // signal sent by a process (POSIX: SI_USER, SI_QUEUE or a code of 0 or less,
+  // which is where Linux puts them all) is raised again, as it is blocked until
+  // this handler returns.
   sigaction(signal_number, &previous_handling, nullptr);
-  if (info->si_code <= 0) raise(signal_number);
+  if (info->si_code <= 0 || info->si_code == SI_USER || info->si_code == SI_QUEUE) {
+    raise(signal_number);
+  }
 }
 
 // The handler is installed once, at the first guarded read, and stays: guarded

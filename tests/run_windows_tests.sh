@@ -27,6 +27,9 @@ done
 # short runs of the tests starts quickly, and that still goes away by itself
 # should this script be killed before it can stop it.
 work=$(mktemp -d)
+# Wine takes Linux file names and command lines in the locale's character set:
+# names beyond ASCII reach Windows programs whole only in a UTF-8 locale.
+export LC_ALL=C.UTF-8
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 cleanup() {
   "$wineserver" -k >/dev/null 2>&1 || true
