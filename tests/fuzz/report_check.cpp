@@ -10,16 +10,6 @@ namespace {
 
 using Outcome = ExportLine::Outcome;
 
-constexpr std::string_view kItemText[] = {
-    "is not an item",
-    "different Unknowns_1s detected!",
-    "different header Lengths detected.",
-    "header is longer than the item",
-    "runs past the end of the file",
-    "has zero length; skipping the rest of the file",
-};
-enum ItemText { kNotAnItem, kOddUnknowns, kOddHeaderLength, kHeaderLonger, kPastEnd, kZeroLength };
-
 bool Take(std::string_view& text, std::string_view prefix) {
   if (!text.starts_with(prefix)) return false;
   text.remove_prefix(prefix.size());
@@ -89,31 +79,31 @@ class ReportChecker {
  private:
   // One record's lines: what the record is, then how it ended.
   void CheckRecord(std::int64_t index) {
-    if (TakeItemLine(index, kNotAnItem)) {
-      TakeZeroLength(index);
-      return;
-    }
-    TakeItemLine(index, kOddUnknowns);
-    TakeItemLine(index, kOddHeaderLength);
     std::string_view code;
-    if (TakeItemText(index, "unknown file location ", &code) && !IsHex(code, 8)) {
-      Fail("a location is not eight hex digits", report_);
+    if (!TakeItem(index, "is not an item")) {
+      TakeItem(index, "different Unknowns_1s detected!");
+      TakeItem(index, "different header Lengths detected.");
+      if (TakeItem(index, "unknown file location ", &code) && !IsHex(code, 8)) {
+        Fail("a location is not eight hex digits", report_);
+      }
+      if (code.empty() && !TakeItem(index, "header is longer than the item") &&
+          !TakeItem(index, "runs past the end of the file")) {
+        const bool png = !TakeItem(index, "unknown file format: ", &code);
+        if (!png && !IsHex(code, 8)) Fail("a format code is not eight hex digits", report_);
+        CheckExportLine(index, png);
+      }
     }
-    if (!code.empty() || TakeItemLine(index, kHeaderLonger) || TakeItemLine(index, kPastEnd)) {
-      TakeZeroLength(index);
-      return;
+    // A record of length zero ends the walk: nothing may follow its line.
+    if (TakeItem(index, "has zero length; skipping the rest of the file") && !AtEnd()) {
+      Fail("lines follow the end of the walk", report_);
     }
-    const bool png = !TakeItemText(index, "unknown file format: ", &code);
-    if (!png && !IsHex(code, 8)) Fail("a format code is not eight hex digits", report_);
-    CheckExportLine(index, png);
-    TakeZeroLength(index);
   }
 
   void CheckExportLine(std::int64_t index, bool png) {
     ExportLine line{.index = index};
     std::string_view text;
-    if (TakeItemText(index, png ? "wrote PNG image to file '" : "wrote Unknown image to file '",
-                     &text)) {
+    if (TakeItem(index, png ? "wrote PNG image to file '" : "wrote Unknown image to file '",
+                 &text)) {
       const std::size_t name_end = text.find("'(");
       std::int64_t size = -1;
       if (name_end == std::string_view::npos) Fail("a wrote-line has no count", report_);
@@ -123,9 +113,9 @@ class ReportChecker {
         Fail("a wrote-line's count is malformed", report_);
       }
       line.size = static_cast<std::uint64_t>(size);
-    } else if (TakeItemText(index, "unable to create file '", &text)) {
+    } else if (TakeItem(index, "unable to create file '", &text)) {
       line.outcome = Outcome::kCreateFailed;
-    } else if (TakeItemText(index, "unable to write file '", &text)) {
+    } else if (TakeItem(index, "unable to write file '", &text)) {
       line.outcome = Outcome::kWriteFailed;
     } else {
       Fail("an item line is malformed or out of place", report_);
@@ -136,13 +126,6 @@ class ReportChecker {
     }
     if (!IsImageName(line.name, index, png)) Fail("an image name is malformed", report_);
     exports_.push_back(line);
-  }
-
-  // "has zero length" ends the walk: nothing may follow it.
-  void TakeZeroLength(std::int64_t index) {
-    if (TakeItemLine(index, kZeroLength) && !AtEnd()) {
-      Fail("lines follow the end of the walk", report_);
-    }
   }
 
   bool AtEnd() const { return next_ == report_.size(); }
@@ -170,22 +153,17 @@ class ReportChecker {
     return peeked_;
   }
 
-  // The next line when it is an item line of record `index` starting with
-  // `prefix`; `rest` gets what follows the prefix.
-  bool TakeItemText(std::int64_t index, std::string_view prefix, std::string_view* rest) {
+  // Takes the line at the cursor when it is an item line of record `index`
+  // that starts with `prefix`: `rest` gets what follows the prefix; without
+  // `rest` the prefix must be the whole text.
+  bool TakeItem(std::int64_t index, std::string_view prefix, std::string_view* rest = nullptr) {
     if (AtEnd()) return false;
     ItemLine line = Peek();
-    if (line.index != index || !Take(line.text, prefix)) return false;
+    if (line.index != index || !Take(line.text, prefix) || (rest == nullptr && !line.text.empty())) {
+      return false;
+    }
     Advance();
-    *rest = line.text;
-    return true;
-  }
-
-  bool TakeItemLine(std::int64_t index, ItemText which) {
-    if (AtEnd()) return false;
-    const ItemLine& line = Peek();
-    if (line.index != index || line.text != kItemText[which]) return false;
-    Advance();
+    if (rest != nullptr) *rest = line.text;
     return true;
   }
 
