@@ -28,6 +28,8 @@ struct RunResult {
 //   ARTPEEL_TEST_HOLD_OPEN the hold_open helper of that build (Windows only)
 //   ARTPEEL_TEST_LAUNCHER  shell words put before the command, such as valgrind
 //                          and its options (see the valgrind test preset)
+//   ARTPEEL_TEST_WRITE_EXPECTED  when set, the corpus test writes the expected
+//                          report from its run instead of only comparing
 bool TestingWindows();
 
 // `path` as the program under test names it: unchanged on Linux; under Wine the
