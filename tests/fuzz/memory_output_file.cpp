@@ -1,6 +1,7 @@
 // Stands in for the platform's image-writer file at link time, so it defines
 // every function that file defines; the rest of the platform layer is linked
-// unchanged.
+// unchanged. A function that serves only real files (such as one that sets up
+// the removal of a temporary file) is defined here to do nothing.
 #include "tests/fuzz/memory_output_file.h"
 
 #include <cstdio>
