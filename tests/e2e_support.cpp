@@ -2,14 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <random>
 #include <sstream>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 namespace artpeel::testing {
 
@@ -71,23 +67,6 @@ HeldOpen::~HeldOpen() {
   for (const char* ending : {".held", ".release", ".done"}) fs::remove(signal_.string() + ending);
 }
 
-TempFolder::TempFolder() {
-  std::random_device seed;
-  std::mt19937_64 random(seed());
-  for (;;) {
-    path_ = fs::temp_directory_path() / ("artpeel-test-" + std::to_string(random()));
-    if (fs::create_directory(path_)) break;
-  }
-  path_ = fs::canonical(path_);
-}
-
-TempFolder::~TempFolder() {
-  // Tests take permissions away; give them back so everything can be removed.
-  RunShell("chmod -R u+rwx " + QuoteForShell(path_.string()) + " 2>/dev/null");
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
-
 std::string QuoteForShell(const std::string& text) {
   std::string quoted = "'";
   for (const char c : text) {
@@ -108,21 +87,15 @@ int RunShell(const std::string& command) {
 
 namespace {
 
-std::string Launcher() {
-  const char* launcher = std::getenv("ARTPEEL_TEST_LAUNCHER");
-  return launcher != nullptr && *launcher != '\0' ? std::string(launcher) + " " : "";
-}
-
-}  // namespace
-
-RunResult RunArtpeel(const fs::path& working_folder, const std::vector<std::string>& arguments,
-                     const std::string& shell_prefix) {
+RunResult RunProgram(const std::string& program, const fs::path& working_folder,
+                     const std::vector<std::string>& arguments, const std::string& shell_prefix) {
   const fs::path capture = working_folder.parent_path() /
                            (working_folder.filename().string() + ".stdout");
   const fs::path error_capture = working_folder.parent_path() /
                                  (working_folder.filename().string() + ".stderr");
   std::string command = "cd " + QuoteForShell(working_folder.string()) + " && " +
-                        shell_prefix + " " + Launcher() + CommandFor(ProgramBinary());
+                        shell_prefix + " " + Environment("ARTPEEL_TEST_LAUNCHER") + " " +
+                        CommandFor(program);
   for (const std::string& argument : arguments) command += " " + QuoteForShell(argument);
   command += " >" + QuoteForShell(capture.string()) + " 2>" +
              QuoteForShell(error_capture.string()) + " </dev/null";
@@ -136,14 +109,25 @@ RunResult RunArtpeel(const fs::path& working_folder, const std::vector<std::stri
   return result;
 }
 
-std::map<std::string, std::string> FilesIn(const fs::path& folder) {
-  std::map<std::string, std::string> files;
-  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-    if (entry.is_regular_file() && !entry.is_symlink()) {
-      files[entry.path().filename().string()] = ReadWholeFile(entry.path());
-    }
-  }
-  return files;
+}  // namespace
+
+RunResult RunArtpeel(const fs::path& working_folder, const std::vector<std::string>& arguments,
+                     const std::string& shell_prefix) {
+  return RunProgram(ProgramBinary(), working_folder, arguments, shell_prefix);
+}
+
+bool RunningAsRoot() { return RunShell("test \"$(id -u)\" = 0") == 0; }
+
+RunResult RunArtpeelUnprivileged(const TempFolder& temp, const fs::path& working_folder,
+                                 const std::vector<std::string>& arguments,
+                                 const std::string& shell_prefix) {
+  if (!RunningAsRoot()) return RunArtpeel(working_folder, arguments, shell_prefix);
+  const fs::path program = temp.path() / "program" / fs::path(ProgramBinary()).filename();
+  fs::create_directory(program.parent_path());
+  fs::copy_file(ProgramBinary(), program);
+  return RunProgram(program.string(), working_folder, arguments,
+                    "chmod -R a+rwX " + QuoteForShell(temp.path().string()) + " && " +
+                        shell_prefix + " setpriv --reuid=65534 --regid=65534 --clear-groups --");
 }
 
 std::vector<std::string> FileBlocks(const std::string& report) {
@@ -157,20 +141,41 @@ std::vector<std::string> FileBlocks(const std::string& report) {
   return blocks;
 }
 
-std::string ReadWholeFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+std::vector<std::string> Sorted(std::vector<std::string> lines) {
+  std::sort(lines.begin(), lines.end());
+  return lines;
 }
 
-void WriteWholeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << path;
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
-std::string AsString(const std::vector<std::uint8_t>& bytes) {
-  return std::string(bytes.begin(), bytes.end());
+std::string ReportOf(const std::string& cache_file, const std::string& item_lines) {
+  return "Dumping contents of " + cache_file + ":\n\tdumping items...\n" + item_lines;
+}
+
+std::string WroteLine(int index, const std::string& image, std::size_t size) {
+  char number[16];
+  std::snprintf(number, sizeof number, "%2d", index);
+  return "\t\t[" + std::string(number) + "] wrote PNG image to file '" + image + "'(" +
+         std::to_string(size) + ")\n";
+}
+
+LibraryTest::LibraryTest() {
+  fs::create_directories(library_);
+  fs::create_directories(out_);
+}
+
+fs::path LibraryTest::AddFile(const fs::path& relative, const std::vector<std::uint8_t>& bytes) {
+  WriteWholeFile(library_ / relative, bytes);
+  return library_ / relative;
+}
+
+RunResult LibraryTest::Run(const std::string& shell_prefix) {
+  return RunArtpeel(out_, {NativePath(library_)}, shell_prefix);
 }
 
 }  // namespace artpeel::testing

@@ -2,28 +2,17 @@
 // the built artpeel binary in it, and reading back what it wrote.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "tests/test_files.h"
+
 namespace artpeel::testing {
-
-namespace fs = std::filesystem;
-
-// A new, empty folder, removed with everything in it when the object goes.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 struct RunResult {
   int exit_status = -1;
@@ -39,6 +28,8 @@ struct RunResult {
 //   ARTPEEL_TEST_HOLD_OPEN the hold_open helper of that build (Windows only)
 //   ARTPEEL_TEST_LAUNCHER  shell words put before the command, such as valgrind
 //                          and its options (see the valgrind test preset)
+//   ARTPEEL_TEST_WRITE_EXPECTED  when set, the corpus test writes the expected
+//                          report from its run instead of only comparing
 bool TestingWindows();
 
 // `path` as the program under test names it: unchanged on Linux; under Wine the
@@ -73,20 +64,50 @@ inline constexpr int kMemoryCheckerExitStatus = 86;
 RunResult RunArtpeel(const fs::path& working_folder, const std::vector<std::string>& arguments,
                      const std::string& shell_prefix = "");
 
+// Runs artpeel as RunArtpeel does, but as an ordinary user: when the tests run
+// as root, who reads every file whatever its permissions, the run drops to uid
+// and gid 65534. That user may not reach the build folder (a clone under /root
+// is mode 700), so it runs a copy of the program put in `temp`, which is opened
+// to everyone with all it holds.
+RunResult RunArtpeelUnprivileged(const TempFolder& temp, const fs::path& working_folder,
+                                 const std::vector<std::string>& arguments,
+                                 const std::string& shell_prefix = "");
+
+bool RunningAsRoot();
+
 // Runs a shell command; returns its exit status.
 int RunShell(const std::string& command);
 
 std::string QuoteForShell(const std::string& text);
 
-// Every regular file directly in `folder`, by name, with its bytes.
-std::map<std::string, std::string> FilesIn(const fs::path& folder);
-
 // The report cut into one block per cache file (from each "Dumping contents
 // of" line to the next), in the order printed.
 std::vector<std::string> FileBlocks(const std::string& report);
 
-std::string ReadWholeFile(const fs::path& path);
-void WriteWholeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes);
-std::string AsString(const std::vector<std::uint8_t>& bytes);
+// `lines`, sorted: for output whose order is the file system's listing order.
+std::vector<std::string> Sorted(std::vector<std::string> lines);
+std::vector<std::string> Lines(const std::string& text);
+
+// The report of a cache file that holds the given item lines.
+std::string ReportOf(const std::string& cache_file, const std::string& item_lines = "");
+// The line of a PNG image written whole.
+std::string WroteLine(int index, const std::string& image, std::size_t size);
+
+// A library folder to name on the command line and an empty folder to run
+// artpeel in, side by side in a fresh temporary folder.
+class LibraryTest : public ::testing::Test {
+ protected:
+  LibraryTest();
+
+  // Writes a cache file at `relative` below the library folder.
+  fs::path AddFile(const fs::path& relative, const std::vector<std::uint8_t>& bytes);
+
+  // Runs artpeel on the library folder, in the output folder.
+  RunResult Run(const std::string& shell_prefix = "");
+
+  TempFolder temp_;
+  fs::path library_ = temp_.path() / "lib";
+  fs::path out_ = temp_.path() / "out";
+};
 
 }  // namespace artpeel::testing

@@ -1,10 +1,9 @@
-// End-to-end tests of the walk on trees larger than the hand-made ones: folders
-// too big for one read of their listing, and a tree several levels deep whose
-// every folder holds a cache file. The report is compared file by file and the
-// exported images byte for byte.
+// End-to-end tests of the walk on trees larger than the hand-made ones: a
+// folder too big for one read of its listing, and a tree several levels deep
+// whose every folder holds a cache file. The report is compared file by file
+// and the exported images byte for byte.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <map>
@@ -17,105 +16,82 @@
 namespace artpeel::testing {
 namespace {
 
-using tools::BuildCacheFile;
-using tools::ItemSpec;
-using tools::KeyFromU64;
-
+// What artpeel should report and write for the cache files the test adds.
 struct Expected {
-  std::string report;  // the file's block of the report
-  std::string image_name;
-  std::string image;
+  std::vector<std::string> blocks;  // each file's block of the report
+  std::map<std::string, std::string> images;
 };
 
-// Writes a cache file at `path` holding one PNG item whose key and payload
-// come from `id`, and returns what artpeel should report and write for it.
-Expected AddCacheFile(const fs::path& path, std::uint64_t id) {
-  ItemSpec item;
-  item.ImageKey = KeyFromU64(0x0123456700000000u + id);
-  item.Width = 1;
-  item.Height = 1;
+// Writes a cache file at `path` holding one PNG image whose key and bytes come
+// from `id`.
+void AddCacheFile(const fs::path& path, std::uint64_t id, Expected& expected) {
   const std::string payload = "image " + std::to_string(id);
-  item.Payload.assign(payload.begin(), payload.end());
-  WriteWholeFile(path, BuildCacheFile({item}));
+  WriteWholeFile(path, tools::BuildCacheFile({tools::PngItem(payload, 0x0123456700000000u + id, 1, 1)}));
   char name[64];
   std::snprintf(name, sizeof name, "01234567%08" PRIX64 "-01-1x1.png", id);
-  Expected expected;
-  expected.image_name = name;
-  expected.image = payload;
-  expected.report = "Dumping contents of " + path.filename().string() +
-                    ":\n\tdumping items...\n\t\t[ 1] wrote PNG image to file '" + name + "'(" +
-                    std::to_string(payload.size()) + ")\n";
-  return expected;
+  expected.blocks.push_back(ReportOf(path.filename().string(), WroteLine(1, name, payload.size())));
+  expected.images[name] = payload;
 }
 
-std::vector<std::string> Sorted(std::vector<std::string> blocks) {
-  std::sort(blocks.begin(), blocks.end());
-  return blocks;
-}
+using LargeTree = LibraryTest;
 
-TEST(LargeTree, FolderListedInManyReadsYieldsEveryEntryOnce) {
-  TempFolder temp;
-  const fs::path folder = temp.path() / "lib" / "S";
-  const fs::path out = temp.path() / "out";
-  fs::create_directories(out);
-  // Long names make the listing of S far larger than one read of it returns.
+TEST_F(LargeTree, FolderListedInManyReadsYieldsEveryEntryOnce) {
+  // Long names make the listing of S several times larger than one read of it
+  // returns (32 KiB on Linux). The names are links to two files, which makes
+  // them cheap: each cache file's block of the report tells it apart.
+  const fs::path folder = library_ / "S";
   const std::string padding(150, 'n');
+  const fs::path cache_file = temp_.path() / "cache.itc2";
+  const fs::path other_file = temp_.path() / "other";
+  WriteWholeFile(cache_file, tools::BuildCacheFile({tools::PngItem("image")}));
+  WriteWholeFile(other_file, {'x'});
+  fs::create_directories(folder);
   std::vector<std::string> own_blocks;
-  std::vector<std::string> deeper_blocks;
-  std::map<std::string, std::string> images;
-  std::uint64_t id = 0;
-  for (int i = 0; i < 1200; ++i) {
+  for (int i = 0; i < 300; ++i) {
     const std::string stem = padding + "-" + std::to_string(i);
-    const Expected file = AddCacheFile(folder / (stem + (i % 2 ? ".itc2" : ".ITC2")), id++);
-    own_blocks.push_back(file.report);
-    images[file.image_name] = file.image;
-    WriteWholeFile(folder / (stem + ".itc"), {'x'});  // not a cache file
+    const std::string name = stem + (i % 2 ? ".itc2" : ".ITC2");
+    fs::create_hard_link(cache_file, folder / name);
+    fs::create_hard_link(other_file, folder / (stem + ".itc"));  // not a cache file
+    own_blocks.push_back(ReportOf(name, WroteLine(1, "0123456789ABCDEF-01-600x600.png", 5)));
   }
-  for (int i = 0; i < 40; ++i) {
-    const Expected file =
-        AddCacheFile(folder / (padding + "-folder-" + std::to_string(i)) / "deeper.itc2", id++);
-    deeper_blocks.push_back(file.report);
-    images[file.image_name] = file.image;
+  Expected deeper;
+  for (std::uint64_t i = 0; i < 20; ++i) {
+    AddCacheFile(folder / (padding + "-folder-" + std::to_string(i)) / "deeper.itc2", i, deeper);
   }
-  const RunResult result = RunArtpeel(out, {(temp.path() / "lib").string()});
+  const RunResult result = Run();
   EXPECT_EQ(result.exit_status, 1);
   const std::vector<std::string> blocks = FileBlocks(result.output);
-  ASSERT_EQ(blocks.size(), own_blocks.size() + deeper_blocks.size());
+  ASSERT_EQ(blocks.size(), own_blocks.size() + deeper.blocks.size());
   // S's own cache files all come before those of the folders below it.
-  EXPECT_EQ(Sorted({blocks.begin(), blocks.begin() + 1200}), Sorted(own_blocks));
-  EXPECT_EQ(Sorted({blocks.begin() + 1200, blocks.end()}), Sorted(deeper_blocks));
-  EXPECT_EQ(FilesIn(out), images);
+  const auto middle = blocks.begin() + static_cast<std::ptrdiff_t>(own_blocks.size());
+  EXPECT_EQ(Sorted({blocks.begin(), middle}), Sorted(own_blocks));
+  EXPECT_EQ(Sorted({middle, blocks.end()}), Sorted(deeper.blocks));
+  deeper.images["0123456789ABCDEF-01-600x600.png"] = "image";
+  EXPECT_EQ(FilesIn(out_), deeper.images);
 }
 
-TEST(LargeTree, EveryFolderOfADeepTreeIsWalkedOnceAndWhole) {
-  TempFolder temp;
-  const fs::path library = temp.path() / "lib";
-  const fs::path out = temp.path() / "out";
-  fs::create_directories(out);
-  // Four levels of five folders below the named one, a cache file in each; the
+TEST_F(LargeTree, EveryFolderOfADeepTreeIsWalkedOnceAndWhole) {
+  // Three levels of four folders below the named one, a cache file in each; the
   // walk must come back up and go on with every sibling at every level.
-  std::vector<std::string> expected_blocks;
-  std::map<std::string, std::string> images;
+  Expected expected;
   std::uint64_t id = 0;
-  std::vector<fs::path> level = {library};
-  for (int depth = 0; depth < 4; ++depth) {
+  std::vector<fs::path> level = {library_};
+  for (int depth = 0; depth < 3; ++depth) {
     std::vector<fs::path> next;
     for (const fs::path& parent : level) {
-      for (int i = 0; i < 5; ++i) {
+      for (int i = 0; i < 4; ++i) {
         const fs::path folder = parent / ("F" + std::to_string(i));
-        const Expected file = AddCacheFile(folder / ("c" + std::to_string(id) + ".itc2"), id);
+        AddCacheFile(folder / ("c" + std::to_string(id) + ".itc2"), id, expected);
         ++id;
-        expected_blocks.push_back(file.report);
-        images[file.image_name] = file.image;
         next.push_back(folder);
       }
     }
     level = std::move(next);
   }
-  const RunResult result = RunArtpeel(out, {library.string()});
+  const RunResult result = Run();
   EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(Sorted(FileBlocks(result.output)), Sorted(expected_blocks));
-  EXPECT_EQ(FilesIn(out), images);
+  EXPECT_EQ(Sorted(FileBlocks(result.output)), Sorted(expected.blocks));
+  EXPECT_EQ(FilesIn(out_), expected.images);
 }
 
 }  // namespace

@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <random>
 #include <string>
+
+#include "tests/test_files.h"
 
 namespace artpeel::platform {
 namespace {
@@ -27,25 +27,9 @@ constexpr std::uint32_t kFolderCode = 21;   // EISDIR
 // directory (where WriteFileReplacing writes).
 class PlatformTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device seed;
-    folder_ = fs::temp_directory_path() / ("artpeel-platform-" + std::to_string(seed()));
-    fs::create_directory(folder_);
-    previous_ = fs::current_path();
-    fs::current_path(folder_);
-  }
-  void TearDown() override {
-    fs::current_path(previous_);
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
 
   static void Write(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-  }
-  static std::string Read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    artpeel::testing::WriteWholeFile(path, {bytes.begin(), bytes.end()});
   }
   // Every entry of the folder, with whether it is a folder.
   static std::map<std::string, bool> Entries(const fs::path& folder) {
@@ -56,8 +40,8 @@ class PlatformTest : public ::testing::Test {
     return entries;
   }
 
-  fs::path folder_;
-  fs::path previous_;
+  artpeel::testing::TempFolder temp_;
+  artpeel::testing::InFolder in_temp_{temp_.path()};
 };
 
 TEST_F(PlatformTest, MapsAWholeFileAndReleasesEveryHandle) {
@@ -119,8 +103,8 @@ TEST_F(PlatformTest, WritingReplacesTheNameOnlyWithACompleteFile) {
   fs::create_directory("taken.png");
   EXPECT_EQ(WriteFileReplacing("taken.png", reinterpret_cast<const unsigned char*>("x"), 1),
             WriteStatus::kCreateFailed);
-  EXPECT_EQ(Read("image.png"), image);
-  EXPECT_EQ(Read("empty.png"), "");
+  EXPECT_EQ(artpeel::testing::ReadWholeFile("image.png"), image);
+  EXPECT_EQ(artpeel::testing::ReadWholeFile("empty.png"), "");
   // No temporary file is left behind, whether the write succeeded or not.
   EXPECT_EQ(Entries("."), (std::map<std::string, bool>{
                               {"empty.png", false}, {"image.png", false}, {"taken.png", true}}));

@@ -37,22 +37,6 @@ TEST(ByteView, BoundsHoldForOffsetsAndCountsThatWouldOverflow) {
   EXPECT_FALSE(SubView(view, 4, kMax - 2, &part));
 }
 
-TEST(ItemHeader, FieldsAreReadBigEndianAtTheirOffsets) {
-  unsigned char record[64] = {};
-  for (int i = 0; i < 64; ++i) record[i] = static_cast<unsigned char>(i);
-  const CacheItemHeader header = ReadCacheItemHeader(ByteView{record, 64}, 0);
-  EXPECT_EQ(header.ItemLength, 0x00010203u);
-  EXPECT_EQ(header.ItemTag, 0x04050607u);
-  EXPECT_EQ(header.HeaderLength, 0x08090A0Bu);
-  EXPECT_EQ(header.Unknowns_1[3], 0x18191A1Bu);
-  EXPECT_EQ(header.ImageKey[0], 36);
-  EXPECT_EQ(header.ImageKey[7], 43);
-  EXPECT_EQ(header.Location, 0x2C2D2E2Fu);
-  EXPECT_EQ(header.FormatCode, 0x30313233u);
-  EXPECT_EQ(header.Width, 0x38393A3Bu);
-  EXPECT_EQ(header.Height, 0x3C3D3E3Fu);
-}
-
 TEST(OutputName, LongestNameFitsAndIndexesWidenPastTwoDigits) {
   CacheItem item{};
   item.ImageKey = {0xFF, 0xFE, 0x00, 0x01, 0xA0, 0x0B, 0xC0, 0x0D};

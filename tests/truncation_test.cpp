@@ -4,42 +4,28 @@
 
 #include <filesystem>
 #include <map>
-#include <random>
 #include <string>
 
 #include "cache/cache_reader.h"
 #include "platform/platform.h"
+#include "tests/test_files.h"
 #include "tools/itc2_writer.h"
 
 namespace artpeel {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::InFolder;
+using testing::TempFolder;
 using tools::ItemSpec;
 
 ItemSpec PngItem(std::size_t payload_size, std::uint64_t key) {
-  ItemSpec item;
-  item.ImageKey = tools::KeyFromU64(key);
-  item.Width = 600;
-  item.Height = 600;
-  item.Payload.assign(payload_size, std::uint8_t{0x5A});
-  return item;
+  return tools::PngItem(std::string(payload_size, 'Z'), key);
 }
 
 // Runs each test in a fresh current folder, where the export writes its files.
 class TruncatedWhileMapped : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device seed;
-    folder_ = fs::path(::testing::TempDir()) / ("artpeel-truncation-" + std::to_string(seed()));
-    fs::create_directories(folder_);
-    previous_folder_ = fs::current_path();
-    fs::current_path(folder_);
-  }
-  void TearDown() override {
-    fs::current_path(previous_folder_);
-    fs::remove_all(folder_);
-  }
 
   // Maps a new cache file, then cuts it to `kept_size` bytes.
   platform::MappedFile MapThenTruncate(const std::string& name, const std::vector<ItemSpec>& items,
@@ -51,18 +37,8 @@ class TruncatedWhileMapped : public ::testing::Test {
     return file;
   }
 
-  // Every file in the current folder but the cache files, with its size.
-  std::map<std::string, std::uintmax_t> WrittenFiles() {
-    std::map<std::string, std::uintmax_t> files;
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder_)) {
-      const std::string name = entry.path().filename().string();
-      if (!name.ends_with(".itc2")) files[name] = entry.file_size();
-    }
-    return files;
-  }
-
-  fs::path folder_;
-  fs::path previous_folder_;
+  TempFolder temp_;
+  InFolder in_temp_{temp_.path()};
 };
 
 TEST_F(TruncatedWhileMapped, EachFileIsReportedReleasedAndTheRunGoesOn) {
@@ -85,8 +61,10 @@ TEST_F(TruncatedWhileMapped, EachFileIsReportedReleasedAndTheRunGoesOn) {
             "\t\t[ 1] wrote PNG image to file '0000000000000002-01-600x600.png'(10)\n"
             "\t\t[ 2] unable to write file '0000000000000003-02-600x600.png'\n"
             "\tfile was truncated while being read\n");
-  EXPECT_EQ(WrittenFiles(),
-            (std::map<std::string, std::uintmax_t>{{"0000000000000002-01-600x600.png", 10}}));
+  std::map<std::string, std::string> written = testing::FilesIn(temp_.path());
+  std::erase_if(written, [](const auto& file) { return file.first.ends_with(".itc2"); });
+  EXPECT_EQ(written, (std::map<std::string, std::string>{
+                         {"0000000000000002-01-600x600.png", std::string(10, 'Z')}}));
   for (const platform::MappedFile* file : {&emptied, &cut}) {
     EXPECT_EQ(file->data, nullptr);
     EXPECT_EQ(file->file_handle, -1);
@@ -105,7 +83,7 @@ void ReadNothing(const platform::MappedFile& /*guarded*/) {}
 
 TEST_F(TruncatedWhileMapped, FaultOutsideTheGuardedFileStillEndsTheProcess) {
   // The default death test style forks: the child works in this test's folder,
-  // which TearDown removes. A fault in another mapping during a guarded read,
+  // which the fixture removes. A fault in another mapping during a guarded read,
   // and one after a guarded read has ended, both take the default action.
   EXPECT_DEATH(
       {

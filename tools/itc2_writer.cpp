@@ -12,6 +12,15 @@ std::array<uint8_t, 8> KeyFromU64(uint64_t value) {
   return key;
 }
 
+ItemSpec PngItem(std::string_view payload, uint64_t key, uint32_t width, uint32_t height) {
+  ItemSpec item;
+  item.ImageKey = KeyFromU64(key);
+  item.Width = width;
+  item.Height = height;
+  item.Payload.assign(payload.begin(), payload.end());
+  return item;
+}
+
 void AppendBE32(std::vector<uint8_t>& out, uint32_t value) {
   out.push_back(static_cast<uint8_t>(value >> 24));
   out.push_back(static_cast<uint8_t>(value >> 16));

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace artpeel::tools {
@@ -64,6 +65,14 @@ constexpr std::array<uint8_t, 4> Tag(const char (&text)[5]) {
 // file order read like the number: KeyFromU64(0x0123456789ABCDEF) gives the
 // bytes 01 23 45 67 89 AB CD EF.
 std::array<uint8_t, 8> KeyFromU64(uint64_t value);
+
+// The key the tests give an image when its key does not matter.
+inline constexpr uint64_t kSampleKey = 0x0123456789ABCDEF;
+
+// A well-formed record holding a PNG image stored in the cache file: `payload`
+// as the image's bytes, under `key`, `width` by `height` pixels.
+ItemSpec PngItem(std::string_view payload, uint64_t key = kSampleKey, uint32_t width = 600,
+                 uint32_t height = 600);
 
 void AppendBE32(std::vector<uint8_t>& out, uint32_t value);
 

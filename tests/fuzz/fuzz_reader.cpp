@@ -4,25 +4,29 @@
 // The images land in a temporary folder, made the current one while an input
 // runs (libFuzzer's own relative paths keep their meaning in between; give it
 // an absolute -artifact_prefix, as a crash is saved from inside a run), and
-// emptied after every input. The report goes to a file beside it and is checked
-// against what was written: every image reported as written is there with the
-// reported size (a later one of the same name replaces it), nothing else is, and
-// no temporary file is left behind.
-#include <cinttypes>
+// emptied after every input. The report goes to a file beside it, is checked
+// line by line (report_check.h) and against what was written: every image
+// reported as written is there with the reported size (a later one of the same
+// name replaces it), nothing else is, and no temporary file is left behind.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 #include <stdlib.h>  // mkdtemp
 
 #include "cache/cache_reader.h"
+#include "tests/fuzz/report_check.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using artpeel::fuzzing::ExportLine;
+using artpeel::fuzzing::Fail;
 
 fs::path fuzzer_folder;  // the current folder between runs
 fs::path work_folder;    // holds the two below
@@ -32,11 +36,6 @@ fs::path report_path;
 void RemoveWorkFolder() {
   std::error_code ignored;
   fs::remove_all(work_folder, ignored);
-}
-
-[[noreturn]] void Fail(const std::string& what, const std::string& report) {
-  std::fprintf(stderr, "%s\nreport:\n%s\n", what.c_str(), report.c_str());
-  std::abort();
 }
 
 std::string ReadReport() {
@@ -56,15 +55,11 @@ std::string ReadReport() {
 // name counts, since a later image of that name replaces the earlier file and a
 // failed one leaves it alone.
 std::map<std::string, std::uintmax_t> ReportedImages(const std::string& report) {
+  std::vector<ExportLine> lines;
+  artpeel::fuzzing::CheckReport(report, &lines);
   std::map<std::string, std::uintmax_t> images;
-  const std::string opening = " image to file '";
-  for (std::size_t at = report.find(opening); at != std::string::npos;
-       at = report.find(opening, at + 1)) {
-    const std::size_t name_start = at + opening.size();
-    const std::size_t name_end = report.find("'(", name_start);
-    if (name_end == std::string::npos) Fail("malformed wrote-line", report);
-    images[report.substr(name_start, name_end - name_start)] =
-        std::strtoumax(report.c_str() + name_end + 2, nullptr, 10);
+  for (const ExportLine& line : lines) {
+    if (line.outcome == ExportLine::Outcome::kWrote) images[std::string(line.name)] = line.size;
   }
   return images;
 }

@@ -1,6 +1,9 @@
-// Writes the fuzzer's seed corpus: small cache files, well-formed and broken in
-// each of the ways the reader reports, so that fuzzing starts from every branch.
+// Writes the seed corpus: small cache files, well-formed and broken in each of
+// the ways the reader reports, so that fuzzing starts from every branch. The
+// test suite runs artpeel on every input of the corpus and compares its report
+// with tests/golden/corpus_report.txt.
 //   make_corpus FOLDER
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -13,17 +16,12 @@ using artpeel::tools::AppendItem;
 using artpeel::tools::BuildCacheFile;
 using artpeel::tools::FileHeaderSpec;
 using artpeel::tools::ItemSpec;
-using artpeel::tools::KeyFromU64;
+using artpeel::tools::StoreBE32;
 using artpeel::tools::Tag;
 using Bytes = std::vector<uint8_t>;
 
-ItemSpec Image(const std::string& payload, uint64_t key = 0x0123456789ABCDEF) {
-  ItemSpec item;
-  item.ImageKey = KeyFromU64(key);
-  item.Width = 40;
-  item.Height = 40;
-  item.Payload.assign(payload.begin(), payload.end());
-  return item;
+ItemSpec Image(const std::string& payload, uint64_t key = artpeel::tools::kSampleKey) {
+  return artpeel::tools::PngItem(payload, key);
 }
 
 Bytes Cut(Bytes bytes, size_t count) {
@@ -61,19 +59,33 @@ std::vector<Seed> Seeds() {
   FileHeaderSpec no_artwork = flags;
   no_artwork.ContentTag = Tag("artx");
   seeds.push_back({"no-artwork", BuildCacheFile({Image("a")}, no_artwork)});
+  FileHeaderSpec wrong_signature;
+  wrong_signature.Signature = Tag("itcH");
+  seeds.push_back({"not-itch", BuildCacheFile({Image("i")}, wrong_signature)});
   Bytes far_header = BuildCacheFile({Image("h")});
-  artpeel::tools::StoreBE32(far_header, 0, 0xFFFFFFF0u);  // the first record lies past the end
+  StoreBE32(far_header, 0, 0xFFFFFFF0u);  // the first record lies past the end
   seeds.push_back({"header-past-end", far_header});
+  Bytes header_at_end(1000);  // the first record would start at the end of the file
+  StoreBE32(header_at_end, 0, 1000);
+  std::copy_n(BuildCacheFile({}).begin() + 4, 24, header_at_end.begin() + 4);
+  seeds.push_back({"header-at-end", header_at_end});
   FileHeaderSpec short_header;
   short_header.HeaderLength = 4;  // the first record overlaps the file header
   seeds.push_back({"header-overlaps-record", BuildCacheFile({Image("o")}, short_header)});
+  // Bytes missing from a short header read as zeros.
   seeds.push_back({"short-header", Bytes{0, 0, 0, 0, 'i', 't', 'c', 'h'}});
+  seeds.push_back({"seven-bytes", Bytes{0, 0, 0, 0, 'i', 't', 'c'}});
+  seeds.push_back({"one-byte", Bytes{'i'}});
 
   seeds.push_back({"payload-cut-short", Cut(BuildCacheFile({Image("abcdef")}), 1)});
   seeds.push_back({"item-header-cut-short", Cut(BuildCacheFile({Image("a"), Image("")}), 145)});
   Bytes record_cut = BuildCacheFile({Image("a")});
   record_cut.insert(record_cut.end(), {0, 0, 0, 9, 'i', 't', 'e'});
   seeds.push_back({"record-cut-short", record_cut});
+  // 63 bytes of a record that is not an item: enough to read it as one.
+  Bytes other_cut = Cut(BuildCacheFile({Image("a"), Image("")}), 145);
+  other_cut[other_cut.size() - 59] = 'X';
+  seeds.push_back({"other-record-cut-short", other_cut});
 
   ItemSpec longer_header = Image("");
   longer_header.ItemLength = 100;
@@ -84,6 +96,9 @@ std::vector<Seed> Seeds() {
   ItemSpec zero_length = Image("abc");
   zero_length.ItemLength = 0;
   seeds.push_back({"zero-length", BuildCacheFile({Image("x"), zero_length, Image("never")})});
+  ItemSpec zero_record = zero_length;
+  zero_record.ItemTag = Tag("nope");
+  seeds.push_back({"zero-length-record", BuildCacheFile({zero_record, Image("never")})});
   ItemSpec huge_length = Image("big");
   huge_length.ItemLength = 0xFFFFFFFFu;
   seeds.push_back({"length-past-end", BuildCacheFile({huge_length})});

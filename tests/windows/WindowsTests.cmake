@@ -19,7 +19,7 @@ endforeach()
 add_executable(unit_tests reader_test.cpp)
 target_link_libraries(unit_tests PRIVATE artpeel_core GTest::gtest_main)
 
-add_executable(platform_tests platform_test.cpp)
+add_executable(platform_tests platform_test.cpp test_files.cpp)
 target_link_libraries(platform_tests PRIVATE artpeel_core GTest::gtest_main)
 
 # Holds a file open without sharing, as another program would, for the tests of

@@ -1,0 +1,88 @@
+// libFuzzer target: arbitrary bytes as the contents of one cache file, read and
+// exported by the code the tool runs after a file's "Dumping contents" line,
+// with the image writer replaced by an in-memory stand-in (memory_output_file.cpp)
+// so that an input costs no file system call. The report is written to memory
+// and checked line by line, and every image handed to the writer is checked
+// against its report line and against the input: a wrote-line's count is the
+// size handed over, and every image lies inside the input.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+#include "cache/cache_reader.h"
+#include "tests/fuzz/memory_output_file.h"
+#include "tests/fuzz/report_check.h"
+
+namespace {
+
+using artpeel::fuzzing::ExportLine;
+using artpeel::fuzzing::Fail;
+using artpeel::platform::WriteStatus;
+
+ExportLine::Outcome OutcomeOf(WriteStatus status) {
+  switch (status) {
+    case WriteStatus::kCreateFailed:
+      return ExportLine::Outcome::kCreateFailed;
+    case WriteStatus::kWriteFailed:
+      return ExportLine::Outcome::kWriteFailed;
+    case WriteStatus::kWritten:
+      break;
+  }
+  return ExportLine::Outcome::kWrote;
+}
+
+void CheckWrites(std::string_view report, const std::uint8_t* input, std::size_t input_size) {
+  static std::vector<ExportLine> lines;  // kept from input to input, as are the calls
+  artpeel::fuzzing::CheckReport(report, &lines);
+  const auto& calls = artpeel::fuzzing::WriterCalls();
+  if (lines.size() != calls.size()) Fail("export lines and writes differ in number", report);
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const auto& call = calls[i];
+    if (call.name != lines[i].name) Fail("an image is reported under another name", report);
+    if (OutcomeOf(call.status) != lines[i].outcome) Fail("a write is misreported", report);
+    if (lines[i].outcome == ExportLine::Outcome::kWrote && lines[i].size != call.size) {
+      Fail("a wrote-line's count is not the size written", report);
+    }
+    const auto first = reinterpret_cast<std::uintptr_t>(input);
+    const auto start = reinterpret_cast<std::uintptr_t>(call.data);
+    if (call.size > input_size || start < first || start - first > input_size - call.size) {
+      Fail("an image lies outside the input", report);
+    }
+  }
+}
+
+// The report goes to memory: the C library lets stdout be set like any
+// variable. One stream serves every input, rewound before each, since a new
+// stream per input would cost more than the reading.
+std::FILE* report_stream = nullptr;
+char* report = nullptr;
+std::size_t report_size = 0;
+
+}  // namespace
+
+// libFuzzer copies every input into a new allocation. AddressSanitizer's
+// default quarantine (256 MiB) keeps freed blocks from being reused for long, so
+// each copy would fault in fresh pages, which costs more than reading the
+// input. The reader and the export allocate nothing, so a small quarantine
+// loses no check of theirs.
+extern "C" const char* __asan_default_options() { return "quarantine_size_mb=8"; }
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  report_stream = open_memstream(&report, &report_size);
+  if (report_stream == nullptr) std::abort();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::rewind(report_stream);
+  std::FILE* const real_stdout = stdout;
+  stdout = report_stream;
+  artpeel::DumpCacheContents(artpeel::ByteView{data, size});
+  stdout = real_stdout;
+  if (std::fflush(report_stream) != 0) std::abort();
+  CheckWrites(std::string_view(report, report_size), data, size);
+  artpeel::fuzzing::WriterCalls().clear();
+  return 0;
+}
