@@ -159,6 +159,8 @@ int OpenRegularFileForReading(const char* path, std::uint64_t& size) {
 
 std::uint64_t ReadAhead(const char* path, std::uint64_t max_bytes) {
 #if ARTPEEL_HAVE_POSIX_FADVISE || ARTPEEL_HAVE_READAHEAD
+  // A length of 0 would ask for the whole file.
+  if (max_bytes == 0) return 0;
   std::uint64_t size = 0;
   const int fd = OpenRegularFileForReading(path, size);
   if (fd < 0) return 0;
