@@ -1,10 +1,9 @@
 #include "cli/folder_walk.h"
 
-#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <string>
-#include <vector>
+#include <unordered_set>
 
 #include "cache/cache_reader.h"
 #include "platform/platform.h"
@@ -30,16 +29,23 @@ std::size_t PushName(std::string& path, const char* name) {
   return previous;
 }
 
+struct FolderIdHash {
+  std::size_t operator()(const platform::FolderId& id) const noexcept {
+    return static_cast<std::size_t>(id.index ^ (id.volume * 0x9E3779B97F4A7C15u));
+  }
+};
+
 // What the walk carries down: the path of the folder in hand, extended and cut
 // back in place so the whole walk shares one buffer; one listing per depth,
-// each reused by every folder met at that depth, so memory grows with the
-// depth of the tree and not with its size; and the ids of the folders from the
-// named one down to the folder in hand: a link that leads back to one of them
-// is not entered again.
+// each reused by every folder met at that depth; and the ids of every folder
+// walked so far. Links (and mounts) can lead to one folder by many ways, and
+// walking it once per way takes time exponential in the links of a tree: a
+// folder is walked on its first arrival only, at a cost of a few dozen bytes
+// for each folder walked.
 struct Walk {
   std::string path;
   std::deque<platform::FolderListing> listings;  // a deque keeps them in place as it grows
-  std::vector<platform::FolderId> walk_path;
+  std::unordered_set<platform::FolderId, FolderIdHash> walked;
 };
 
 // Walks the subfolders of the folder at `walk.path`, listed in
@@ -53,8 +59,7 @@ void WalkSubfolders(Walk& walk, std::size_t depth) {
     if (!entry.is_folder) continue;
     const std::size_t parent_length = PushName(path, listing.NameOf(entry));
     if (CanSearch(path) && platform::ListFolder(path.c_str(), subfolder) &&
-        std::find(walk.walk_path.begin(), walk.walk_path.end(), subfolder.id) ==
-            walk.walk_path.end()) {
+        walk.walked.insert(subfolder.id).second) {
       for (const platform::FolderEntry& file : subfolder.entries) {
         const char* name = subfolder.NameOf(file);
         if (!IsCacheFileName(name)) continue;
@@ -62,9 +67,7 @@ void WalkSubfolders(Walk& walk, std::size_t depth) {
         DumpCacheFile(path.c_str());
         path.resize(folder_length);
       }
-      walk.walk_path.push_back(subfolder.id);
       WalkSubfolders(walk, depth + 1);
-      walk.walk_path.pop_back();
     }
     path.resize(parent_length);
   }
@@ -91,7 +94,7 @@ void DumpFolder(const char* folder) {
   walk.path = platform::AbsolutePath(folder);
   walk.listings.emplace_back();
   if (!platform::ListFolder(walk.path.c_str(), walk.listings[0])) return;
-  walk.walk_path.push_back(walk.listings[0].id);
+  walk.walked.insert(walk.listings[0].id);
   WalkSubfolders(walk, 0);
 }
 

@@ -5,8 +5,10 @@ namespace artpeel {
 
 // Walks every folder below `folder`, depth-first in the platform's listing order.
 // For each subfolder it first dumps the cache files directly in it, then walks
-// it. Cache files directly in `folder` itself are not dumped. Prints nothing of
-// its own: folders that cannot be listed are passed over silently.
+// it. A folder that links lead to by several ways is walked once, on the first
+// way the walk takes to it. Cache files directly in `folder` itself are not
+// dumped. Prints nothing of its own: folders that cannot be listed are passed
+// over silently.
 void DumpFolder(const char* folder);
 
 // True for names ending in ".itc2", in any letter case.

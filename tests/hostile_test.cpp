@@ -156,8 +156,9 @@ TEST_F(HostileTree, FileTooLargeToMapIsReportedAndTheWalkGoesOn) {
 }
 
 TEST_F(HostileTree, LinkCyclesEnd) {
-  // Two folders linked to each other, each also linked to itself: every cache
-  // file is reached once through each way in, never again through a loop.
+  // Two folders linked to each other, each also linked to itself: each folder
+  // is walked once, on the first way in, whichever of them the listing yields
+  // first.
   WriteWholeFile(library_ / "S" / "A" / "a.itc2", BuildCacheFile({}));
   WriteWholeFile(library_ / "S" / "B" / "b.itc2", BuildCacheFile({}));
   fs::create_directory_symlink("../B", library_ / "S" / "A" / "toB");
@@ -168,7 +169,7 @@ TEST_F(HostileTree, LinkCyclesEnd) {
   const std::string a = "Dumping contents of a.itc2:\n\tdumping items...\n";
   const std::string b = "Dumping contents of b.itc2:\n\tdumping items...\n";
   EXPECT_EQ(result.exit_status, 1);
-  EXPECT_TRUE(result.output == a + b + b + a || result.output == b + a + a + b) << result.output;
+  EXPECT_TRUE(result.output == a + b || result.output == b + a) << result.output;
 }
 
 TEST_F(HostileTree, LinksThatLoopAreFilesThatCannotBeOpened) {
