@@ -20,9 +20,10 @@ inline constexpr char kPathSeparator = '/';
 std::size_t MaxPathLength();
 
 // Sets the process up before anything is printed or written: standard output
-// passes the report's bytes through unchanged (no line-ending translation), and
-// a file size limit makes a write fail, to be reported, rather than end the run
-// with a temporary file left behind.
+// passes the report's bytes through unchanged (no line-ending translation), a
+// file size limit makes a write fail, to be reported, rather than end the run
+// with a temporary file left behind, and an interrupted run leaves none either
+// (InstallInterruptCleanup).
 void PrepareProcess();
 
 // ---- Reading a cache file ------------------------------------------------------
@@ -72,6 +73,13 @@ enum class WriteStatus {
 // any failure `name` is left as it was and no temporary file remains.
 WriteStatus WriteFileReplacing(const char* name, const unsigned char* data,
                                std::uint64_t size);
+
+// Makes sure that a run ended from outside (POSIX: SIGHUP, SIGINT, SIGQUIT,
+// SIGTERM; Windows: Ctrl+C, Ctrl+Break, closing the console) leaves no
+// temporary file of WriteFileReplacing behind. On POSIX the run still ends by
+// the signal that ended it. Called once by PrepareProcess; it lives with the
+// writer, and a stand-in writer provides its own.
+void InstallInterruptCleanup();
 
 // ---- Listing a folder ----------------------------------------------------------
 

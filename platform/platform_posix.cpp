@@ -23,6 +23,7 @@ void PrepareProcess() {
   // sends SIGXFSZ, which would kill the run mid-write; ignored, the write fails
   // with EFBIG and the export cleans up and reports it.
   signal(SIGXFSZ, SIG_IGN);
+  InstallInterruptCleanup();
 }
 
 // ---- Reading a cache file ------------------------------------------------------

@@ -25,6 +25,7 @@ void PrepareProcess() {
   // The C runtime's text mode would turn every "\n" of the report into "\r\n";
   // the report's bytes are the same on every platform.
   _setmode(_fileno(stdout), _O_BINARY);
+  InstallInterruptCleanup();
 }
 
 // ---- Reading a cache file ------------------------------------------------------
