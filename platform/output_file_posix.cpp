@@ -24,17 +24,17 @@ namespace {
 
 constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
-// The temporary name that exists at this moment, if any: what the signal
-// handler removes. It is the writer's one piece of state outside its frames,
-// since a handler learns its context from nothing else.
+// The temporary name that may exist at this moment, if `armed`: what the
+// signal handler removes. It is the writer's one piece of state outside its
+// frames, since a handler learns its context from nothing else.
 struct TemporaryName {
   char name[PATH_MAX];
-  volatile std::sig_atomic_t exists;
+  volatile std::sig_atomic_t armed;
 };
 TemporaryName temporary_name = {};
 
 void RemoveTemporaryNameAndDie(int signal_number) {
-  if (temporary_name.exists) unlink(temporary_name.name);
+  if (temporary_name.armed) unlink(temporary_name.name);
   // Raised again under its default action, the signal ends the process as soon
   // as this handler returns (it is blocked until then), and whoever started the
   // run sees it end by that signal.
@@ -49,40 +49,42 @@ sigset_t EndingSignals() {
   return signals;
 }
 
-// Makes a file beside `name` under a fresh temporary name: `make` creates or
-// links it under the name it is given, returning a negative number with errno
-// set when that fails; names that are taken (a leftover of a killed run, a run
-// beside this one, anything else) are passed over. The ending signals are
-// blocked meanwhile, so that the name and the handler's knowledge of it come
-// into being in one step. Returns what `make` returned; the name is in
-// temporary_name.
-int MakeTemporaryName(const char* name, int (*make)(const char* temp_name, int fd), int fd) {
-  const sigset_t ending = EndingSignals();
-  sigset_t previous;
-  sigprocmask(SIG_BLOCK, &ending, &previous);
-  int made = -1;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const int length = std::snprintf(temporary_name.name, sizeof temporary_name.name,
-                                     ".%s.%d.part", name, attempt);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary_name.name) break;
-    made = make(temporary_name.name, fd);
-    if (made >= 0 || errno != EEXIST) break;
-  }
-  if (made >= 0) temporary_name.exists = 1;
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-  return made;
-}
-
 // Takes note that the temporary name is gone. Only once it is: a signal in
 // between finds nothing to remove.
 void ForgetTemporaryName() {
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  temporary_name.exists = 0;
+  temporary_name.armed = 0;
 }
 
 void RemoveTemporaryName() {
   unlink(temporary_name.name);
   ForgetTemporaryName();
+}
+
+// Makes a file beside `name` under a fresh temporary name: `make` creates or
+// links it under the name it is given, returning a negative number with errno
+// set when that fails; names that are taken (a leftover of a killed run, a run
+// beside this one) are passed over. Returns what `make` returned; the name is
+// in temporary_name.
+int MakeTemporaryName(const char* name, int (*make)(const char* temp_name, int fd), int fd) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int length = std::snprintf(temporary_name.name, sizeof temporary_name.name,
+                                     ".%s.%d.part", name, attempt);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary_name.name) break;
+    // Known to the handler before it can exist, so that the name never exists
+    // unknown to it. A name found taken is let go at once; a signal in that
+    // instant removes the file that holds it, which is no image: a leftover, or
+    // the temporary file of a run beside this one, which then reports that it
+    // could not create that image.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    temporary_name.armed = 1;
+    const int made = make(temporary_name.name, fd);
+    if (made >= 0) return made;
+    const int error = errno;
+    ForgetTemporaryName();
+    if (error != EEXIST) break;
+  }
+  return -1;
 }
 
 int CreateNamedFile(const char* temp_name, int /*unused*/) {
