@@ -1,12 +1,12 @@
 #include "cli/folder_walk.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cache/cache_reader.h"
@@ -38,6 +38,50 @@ std::size_t PushName(std::string& path, const char* name) {
   path += platform::kPathSeparator;
   path += name;
   return previous;
+}
+
+// The folders of one volume walked so far, by index, in an open-addressing
+// table of 8-byte slots kept at most half full (0 marks a free slot, so the
+// index 0 is kept apart): 16 to 32 bytes a folder, and no allocation of its own.
+struct VolumeFolders {
+  std::uint64_t volume = 0;
+  std::vector<std::uint64_t> slots;
+  std::size_t used = 0;
+  bool holds_index_zero = false;
+};
+
+// Adds `index` to `folders`; false when it is there already.
+bool Add(VolumeFolders& folders, std::uint64_t index) {
+  if (index == 0) return !std::exchange(folders.holds_index_zero, true);
+  if (2 * (folders.used + 1) > folders.slots.size()) {
+    const std::size_t size = folders.slots.empty() ? 1024 : 2 * folders.slots.size();
+    const std::vector<std::uint64_t> previous =
+        std::exchange(folders.slots, std::vector<std::uint64_t>(size));
+    folders.used = 0;
+    for (const std::uint64_t kept : previous) {
+      if (kept != 0) Add(folders, kept);
+    }
+  }
+  const std::size_t mask = folders.slots.size() - 1;
+  // Indexes are often consecutive: multiplying spreads them over the table.
+  for (auto slot = static_cast<std::size_t>((index * 0x9E3779B97F4A7C15u) >> 32) & mask;;
+       slot = (slot + 1) & mask) {
+    if (folders.slots[slot] == index) return false;
+    if (folders.slots[slot] == 0) {
+      folders.slots[slot] = index;
+      ++folders.used;
+      return true;
+    }
+  }
+}
+
+// Adds `id` to the folders walked; false when it is there already.
+bool AddWalked(std::vector<VolumeFolders>& walked, const platform::FolderId& id) {
+  for (VolumeFolders& volume : walked) {
+    if (volume.volume == id.volume) return Add(volume, id.index);
+  }
+  walked.emplace_back().volume = id.volume;
+  return Add(walked.back(), id.index);
 }
 
 // The cache files the walk has found but not yet dumped, oldest first. Each one
@@ -90,15 +134,16 @@ void DumpAll(ReadAheadWindow& window) {
 
 // What the walk carries down: the path of the folder in hand, extended and cut
 // back in place so the whole walk shares one buffer; one listing per depth,
-// each reused by every folder met at that depth, so memory grows with the
-// depth of the tree and not with its size; and the ids of the folders from the
-// named one down to the folder in hand: a link that leads back to one of them
-// is not entered again; and the cache files found but not yet dumped.
+// each reused by every folder met at that depth; the ids of every folder
+// walked so far (links, and mounts, can lead to one folder by many ways, and
+// walking it once per way takes time exponential in the links of a tree: a
+// folder is walked on its first arrival only); and the cache files found but
+// not yet dumped.
 struct Walk {
   std::string path;
   ReadAheadWindow window;
   std::deque<platform::FolderListing> listings;  // a deque keeps them in place as it grows
-  std::vector<platform::FolderId> walk_path;
+  std::vector<VolumeFolders> walked;  // one per volume met
 };
 
 // Walks the subfolders of the folder at `walk.path`, listed in
@@ -118,8 +163,7 @@ void WalkSubfolders(Walk& walk, std::size_t depth) {
                    path.c_str(), platform::MaxPathLength());
     } else if (!platform::ListFolder(path.c_str(), subfolder)) {
       ReportUnreadableFolder(path.c_str(), subfolder.error_code);
-    } else if (std::find(walk.walk_path.begin(), walk.walk_path.end(), subfolder.id) ==
-               walk.walk_path.end()) {
+    } else if (AddWalked(walk.walked, subfolder.id)) {
       for (const platform::FolderEntry& file : subfolder.entries) {
         const char* name = subfolder.NameOf(file);
         if (!IsCacheFileName(name)) continue;
@@ -127,9 +171,7 @@ void WalkSubfolders(Walk& walk, std::size_t depth) {
         Enqueue(walk.window, path);
         path.resize(folder_length);
       }
-      walk.walk_path.push_back(subfolder.id);
       WalkSubfolders(walk, depth + 1);
-      walk.walk_path.pop_back();
     }
     path.resize(parent_length);
   }
@@ -171,7 +213,7 @@ void DumpFolder(const char* folder) {
                  "named folder are read\n",
                  direct_cache_files, direct_cache_files == 1 ? "" : "s", folder);
   }
-  walk.walk_path.push_back(top.id);
+  AddWalked(walk.walked, top.id);
   WalkSubfolders(walk, 0);
   DumpAll(walk.window);
 }

@@ -27,9 +27,10 @@ std::size_t PathLength(std::string_view path);
 
 // Sets the process up before anything is printed or written: standard output
 // passes the report's bytes through unchanged (no line-ending translation); a
-// console shows them in the code page the names come in (UTF-8 on Windows); and
-// a file size limit makes a write fail, to be reported, rather than end the run
-// with a temporary file left behind.
+// console shows them in the code page the names come in (UTF-8 on Windows); a
+// file size limit makes a write fail, to be reported, rather than end the run
+// with a temporary file left behind; and an interrupted run leaves none either
+// (InstallInterruptCleanup).
 void PrepareProcess();
 
 // The system's code for why the write to standard output that just failed did:
@@ -111,6 +112,13 @@ enum class WriteStatus {
 WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std::uint64_t size,
                                std::intptr_t source_handle = -1,
                                std::uint64_t source_offset = 0);
+
+// Makes sure that a run ended from outside (POSIX: SIGHUP, SIGINT, SIGQUIT,
+// SIGTERM; Windows: Ctrl+C, Ctrl+Break, closing the console) leaves no
+// temporary file of WriteFileReplacing behind. On POSIX the run still ends by
+// the signal that ended it. Called once by PrepareProcess; it lives with the
+// writer, and a stand-in writer provides its own.
+void InstallInterruptCleanup();
 
 // ---- Listing a folder ----------------------------------------------------------
 

@@ -26,6 +26,7 @@ void PrepareProcess() {
   // sends SIGXFSZ, which would kill the run mid-write; ignored, the write fails
   // with EFBIG and the export cleans up and reports it.
   signal(SIGXFSZ, SIG_IGN);
+  InstallInterruptCleanup();
 }
 
 std::uint32_t StandardOutputErrorCode() { return static_cast<std::uint32_t>(errno); }
@@ -43,38 +44,126 @@ void RestoreConsole() {}
 
 // ---- Reading a cache file ------------------------------------------------------
 
+namespace {
+
+// What a path named, links followed, when it was opened for reading.
+enum class PathKind {
+  kRegularFile,  // opened for reading
+  kUnreachable,  // no file to look at: missing, a dangling or looping link, no permission
+  kFolder,
+  kOther,  // a device, FIFO or socket: never opened for reading
+};
+
+struct RegularFile {
+  PathKind kind = PathKind::kUnreachable;
+  int fd = -1;             // open for reading, for kRegularFile only; the caller closes it
+  std::uint64_t size = 0;  // the size fstat gave, for kRegularFile
+  int error = 0;           // errno of the failed open, for kUnreachable
+};
+
+PathKind KindOf(const struct stat& info) {
+  if (S_ISREG(info.st_mode)) return PathKind::kRegularFile;
+  return S_ISDIR(info.st_mode) ? PathKind::kFolder : PathKind::kOther;
+}
+
+// Opens `path` for reading only if it is, links followed, a regular file, and
+// returns the descriptor with the file's size. For anything else no descriptor
+// is left open and `kind` says what the path was. A library is a tree nobody
+// vouches for, and opening a device has effects of its own (a tape rewinds, a
+// watchdog arms, a terminal may become the controlling one), so nothing but a
+// regular file is ever opened for reading, even when a regular file is swapped
+// for a device between a check and the open.
+//
+// With O_PATH the path is resolved once, to a descriptor that does not open
+// what it names; its type is checked on that descriptor, and only a regular file
+// is then opened for reading through /proc/self/fd, which reaches the same file
+// whatever has happened to the path since. Without O_PATH or /proc the type is
+// checked by stat before the open and again after it: a swap in between still
+// gets the device opened, though without blocking and without it becoming the
+// controlling terminal, and it is then closed unread.
+RegularFile OpenRegularFileForReading(const char* path) {
+  constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  RegularFile file;
+  struct stat info;
+#if ARTPEEL_HAVE_O_PATH
+  const int path_fd = open(path, O_PATH | O_CLOEXEC);
+  if (path_fd < 0) {
+    file.error = errno;
+    return file;
+  }
+  file.kind = fstat(path_fd, &info) == 0 ? KindOf(info) : PathKind::kOther;
+  if (file.kind != PathKind::kRegularFile) {
+    close(path_fd);
+    return file;
+  }
+  char reopen_path[32];
+  std::snprintf(reopen_path, sizeof reopen_path, "/proc/self/fd/%d", path_fd);
+  file.fd = open(reopen_path, kReadFlags);
+  const int reopen_error = errno;
+  close(path_fd);
+  if (file.fd < 0 && reopen_error != ENOENT) {
+    // The file's own refusal, such as EACCES: the same as a plain open's.
+    file.kind = PathKind::kUnreachable;
+    file.error = reopen_error;
+    return file;
+  }
+  // ENOENT: /proc is not mounted; the path itself is opened below.
+#else
+  if (stat(path, &info) != 0) {
+    file.error = errno;
+    return file;
+  }
+  file.kind = KindOf(info);
+  if (file.kind != PathKind::kRegularFile) return file;
+#endif
+  if (file.fd < 0) {
+    file.fd = open(path, kReadFlags);
+    if (file.fd < 0) {
+      file.error = errno;
+      // A socket swapped in refuses to be opened with ENXIO.
+      file.kind = file.error == ENXIO ? PathKind::kOther : PathKind::kUnreachable;
+      return file;
+    }
+    file.kind = fstat(file.fd, &info) == 0 ? KindOf(info) : PathKind::kOther;
+    if (file.kind != PathKind::kRegularFile) {
+      close(file.fd);
+      file.fd = -1;
+      return file;
+    }
+  }
+  file.size = info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+  return file;
+}
+
+}  // namespace
+
 MappedFile MapFileReadOnly(const char* path) {
   MappedFile file;
-  // O_NONBLOCK keeps a FIFO named like a cache file from stalling the walk; it
-  // changes nothing for regular files.
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    // A socket cannot be opened at all (ENXIO); like other special files it is
-    // something that cannot be mapped rather than a missing file.
-    file.status = errno == ENXIO ? MapStatus::kMapFailed : MapStatus::kOpenFailed;
-    file.error_code = static_cast<std::uint32_t>(errno);
-    return file;
+  const RegularFile opened = OpenRegularFileForReading(path);
+  switch (opened.kind) {
+    case PathKind::kUnreachable:
+      file.status = MapStatus::kOpenFailed;
+      file.error_code = static_cast<std::uint32_t>(opened.error);
+      return file;
+    case PathKind::kFolder:
+      // POSIX lets a folder be opened for reading; report it as the failed open
+      // it is everywhere else.
+      file.status = MapStatus::kOpenFailed;
+      file.error_code = EISDIR;
+      return file;
+    case PathKind::kOther:
+      file.status = MapStatus::kMapFailed;
+      return file;
+    case PathKind::kRegularFile:
+      break;
   }
-  struct stat info;
-  if (fstat(fd, &info) != 0) {
+  const int fd = opened.fd;
+  const std::uint64_t size = opened.size;
+  if (size == 0) {
     file.status = MapStatus::kMapFailed;
     close(fd);
     return file;
   }
-  if (S_ISDIR(info.st_mode)) {
-    // POSIX lets a folder be opened for reading; report it as the failed open it
-    // is everywhere else.
-    file.status = MapStatus::kOpenFailed;
-    file.error_code = EISDIR;
-    close(fd);
-    return file;
-  }
-  if (!S_ISREG(info.st_mode) || info.st_size <= 0) {
-    file.status = MapStatus::kMapFailed;
-    close(fd);
-    return file;
-  }
-  const auto size = static_cast<std::uint64_t>(info.st_size);
 #if ARTPEEL_HAVE_MAP_POPULATE && !ARTPEEL_HAVE_SENDFILE
   // Every page of a cache file is read, the headers by the reader and the
   // payloads by write(), so mapping the pages in one go at mmap saves a page
@@ -122,49 +211,14 @@ void ReleaseMappedFile(MappedFile& file) {
 
 // ---- Reading ahead -------------------------------------------------------------
 
-#if ARTPEEL_HAVE_POSIX_FADVISE || ARTPEEL_HAVE_READAHEAD
-namespace {
-
-// Opens `path` for reading only when it is a regular file (links followed), and
-// never opens anything else: opening a device can have effects of its own. The
-// file's size goes to `size`. Returns -1 for anything but a regular file.
-int OpenRegularFileForReading(const char* path, std::uint64_t& size) {
-  struct stat info;
-#if ARTPEEL_HAVE_O_PATH
-  // An O_PATH descriptor names the file without opening it; reopened through
-  // /proc, it is the same file whatever has since taken its name.
-  const int path_fd = open(path, O_PATH | O_CLOEXEC);
-  if (path_fd < 0) return -1;
-  int fd = -1;
-  if (fstat(path_fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    char reopen[32];
-    std::snprintf(reopen, sizeof reopen, "/proc/self/fd/%d", path_fd);
-    fd = open(reopen, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  }
-  close(path_fd);
-#else
-  if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
-    close(fd);
-    return -1;
-  }
-#endif
-  if (fd >= 0) size = static_cast<std::uint64_t>(info.st_size);
-  return fd;
-}
-
-}  // namespace
-#endif
-
 std::uint64_t ReadAhead(const char* path, std::uint64_t max_bytes) {
 #if ARTPEEL_HAVE_POSIX_FADVISE || ARTPEEL_HAVE_READAHEAD
   // A length of 0 would ask for the whole file.
   if (max_bytes == 0) return 0;
-  std::uint64_t size = 0;
-  const int fd = OpenRegularFileForReading(path, size);
-  if (fd < 0) return 0;
-  const std::uint64_t wanted = size < max_bytes ? size : max_bytes;
+  const RegularFile file = OpenRegularFileForReading(path);
+  if (file.kind != PathKind::kRegularFile) return 0;
+  const int fd = file.fd;
+  const std::uint64_t wanted = file.size < max_bytes ? file.size : max_bytes;
 #if ARTPEEL_READAHEAD_SYSCALL
   const bool asked = readahead(fd, 0, static_cast<std::size_t>(wanted)) == 0;
 #else

@@ -68,6 +68,7 @@ void PrepareProcess() {
       previous_output_code_page.store(previous);
     }
   }
+  InstallInterruptCleanup();
 }
 
 void FlushConsoleReport() {
@@ -198,7 +199,7 @@ bool ReadFolderId(const char* path, FolderId& id) {
 
 // Stands in for the id of a folder that cannot be queried: a hash of its path,
 // marked with a volume no real serial number has. Distinct paths give distinct
-// ids, so such a folder is never mistaken for one already on the walk's path;
+// ids, so such a folder is never mistaken for one already walked;
 // a cycle through such folders still ends at the path limit.
 FolderId PathFolderId(const char* path) {
   std::uint64_t hash = 14695981039346656037ull;  // FNV-1a

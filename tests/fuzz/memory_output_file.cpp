@@ -34,6 +34,9 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std:
   return status;
 }
 
+// No temporary file is ever made, so there is nothing to clean up.
+void InstallInterruptCleanup() {}
+
 }  // namespace platform
 
 }  // namespace artpeel

@@ -1,0 +1,170 @@
+// End-to-end test of interrupted runs: the built artpeel binary, exporting a
+// library of a few thousand images, is ended by a signal after a varying part
+// of its report, into an empty folder and over the images of an earlier run.
+// Whenever it ends, no temporary file is left and every file under an image's
+// name holds a whole image. tests/interrupt_loop.sh runs many more such kills.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/e2e_support.h"
+#include "tools/itc2_writer.h"
+
+namespace artpeel::testing {
+namespace {
+
+constexpr int kCacheFiles = 700;
+constexpr int kImagesPerFile = 3;
+
+// Writes the library: cache files in ten folders, each holding three images of
+// a few KiB whose bytes tell them apart. Returns each image's name and bytes.
+std::map<std::string, std::string> WriteLibrary(const fs::path& library) {
+  std::map<std::string, std::string> images;
+  for (int file = 0; file < kCacheFiles; ++file) {
+    std::vector<tools::ItemSpec> items;
+    for (int image = 0; image < kImagesPerFile; ++image) {
+      const std::uint64_t id = static_cast<std::uint64_t>(file * kImagesPerFile + image);
+      tools::ItemSpec item;
+      item.ImageKey = tools::KeyFromU64(id);
+      item.Width = 1;
+      item.Height = 1;
+      const std::size_t size = 1000 + (id * 7919) % 6000;
+      item.Payload.assign(size, static_cast<std::uint8_t>('a' + id % 26));
+      const std::string label = std::to_string(id);
+      std::copy(label.begin(), label.end(), item.Payload.begin());
+      char name[64];
+      std::snprintf(name, sizeof name, "%016" PRIX64 "-%02d-1x1.png", id, image + 1);
+      images[name] = AsString(item.Payload);
+      items.push_back(std::move(item));
+    }
+    const fs::path folder = library / ("F" + std::to_string(file % 10));
+    WriteWholeFile(folder / ("c" + std::to_string(file) + ".itc2"), tools::BuildCacheFile(items));
+  }
+  return images;
+}
+
+// The command that runs the program under test, as RunArtpeel runs it.
+std::string ArtpeelCommand() {
+  std::string command;
+  for (const char* variable : {"ARTPEEL_TEST_LAUNCHER", "ARTPEEL_TEST_RUNNER"}) {
+    const char* words = std::getenv(variable);
+    if (words != nullptr && *words != '\0') command += std::string(words) + " ";
+  }
+  const char* binary = std::getenv("ARTPEEL_TEST_BINARY");
+  return command + QuoteForShell(binary != nullptr && *binary != '\0' ? binary : ARTPEEL_BINARY);
+}
+
+bool HoldsExactly(const fs::path& file, const std::string& bytes) {
+  if (fs::file_size(file) != bytes.size()) return false;
+  std::string held(bytes.size(), '\0');
+  std::ifstream in(file, std::ios::binary);
+  in.read(held.data(), static_cast<std::streamsize>(held.size()));
+  return held == bytes;
+}
+
+struct Interruption {
+  int signal_number;
+  int report_lines;  // read before the signal is sent
+  bool over_earlier_images;
+  bool signal_ignored = false;  // the run is started with the signal ignored
+};
+
+// Runs artpeel on `library` in `out`, reads `report_lines` lines of its report
+// from a pipe, sends it the signal, and returns its wait status.
+int RunAndInterrupt(const fs::path& out, const fs::path& library, const Interruption& run) {
+  const std::string ignore =
+      run.signal_ignored ? "trap '' " + std::to_string(run.signal_number) + "; " : "";
+  // The shells exec their way to artpeel, which keeps the process id they print.
+  const std::string command = "cd " + QuoteForShell(out.string()) + " && exec sh -c " +
+                              QuoteForShell("echo $$; " + ignore + "exec " + ArtpeelCommand() +
+                                            " " + QuoteForShell(NativePath(library)) +
+                                            " 2>/dev/null </dev/null");
+  FILE* report = popen(command.c_str(), "r");
+  if (report == nullptr) return -1;
+  char line[4096];
+  const pid_t pid = std::fgets(line, sizeof line, report) != nullptr ? std::atoi(line) : 0;
+  for (int read = 0; read < run.report_lines && std::fgets(line, sizeof line, report);) ++read;
+  if (pid > 0) kill(pid, run.signal_number);
+  while (std::fgets(line, sizeof line, report) != nullptr) {
+  }
+  return pclose(report);
+}
+
+TEST(InterruptedRun, LeavesNoTemporaryFileAndOnlyWholeImages) {
+  TempFolder temp;
+  const fs::path library = temp.path() / "lib";
+  const std::map<std::string, std::string> images = WriteLibrary(library);
+  const int report_lines = kCacheFiles * (2 + kImagesPerFile);
+  // The first run, started with SIGHUP ignored as nohup does, is not ended by
+  // it and exports the whole library; the runs marked "over earlier images"
+  // then replace its images, in its folder.
+  const fs::path earlier_run = temp.path() / "earlier";
+  std::vector<Interruption> runs = {{SIGHUP, report_lines / 2, true, true}};
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    runs.push_back({signal_number, 0, false});
+    runs.push_back({signal_number, 1, true});
+    runs.push_back({signal_number, report_lines / 8, false});
+    runs.push_back({signal_number, report_lines / 5, true});
+  }
+  if (TestingWindows()) {
+    // Wine turns SIGINT into Ctrl+C, which the run must survive cleanly;
+    // SIGTERM and SIGHUP kill it outright, as TerminateProcess would, which
+    // leaves a temporary file in the instant before its rename. A run under
+    // Wine takes seconds: three of them.
+    runs = {{SIGINT, 1, false},
+            {SIGINT, report_lines / 8, true},
+            {SIGINT, report_lines / 3, false}};
+    for (const auto& [name, bytes] : images) {
+      WriteWholeFile(earlier_run / name, {bytes.begin(), bytes.end()});
+    }
+  }
+
+  int run_number = 0;
+  for (const Interruption& run : runs) {
+    SCOPED_TRACE("signal " + std::to_string(run.signal_number) + " after " +
+                 std::to_string(run.report_lines) + " lines" +
+                 (run.over_earlier_images ? ", over earlier images" : "") +
+                 (run.signal_ignored ? ", ignored" : ""));
+    const fs::path out = run.over_earlier_images
+                             ? earlier_run
+                             : temp.path() / ("out" + std::to_string(run_number++));
+    fs::create_directories(out);
+    const int status = RunAndInterrupt(out, library, run);
+    if (run.signal_ignored) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    } else if (!TestingWindows()) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == run.signal_number) << status;
+    }
+    std::size_t whole_images = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(out)) {
+      const std::string name = entry.path().filename().string();
+      const auto image = images.find(name);
+      if (image == images.end()) {
+        ADD_FAILURE() << "left behind: " << name;
+      } else if (HoldsExactly(entry.path(), image->second)) {
+        ++whole_images;
+      } else {
+        ADD_FAILURE() << name << " does not hold its whole image";
+      }
+    }
+    if (run.signal_ignored) {
+      EXPECT_EQ(whole_images, images.size());
+    } else if (!run.over_earlier_images) {
+      EXPECT_LT(whole_images, images.size()) << "the run was not cut short";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace artpeel::testing
