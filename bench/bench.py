@@ -18,6 +18,8 @@ the folder is removed after the run.
 """
 
 import argparse
+import ctypes
+import mmap
 import os
 import platform
 import shutil
@@ -52,7 +54,11 @@ PARTS = {
     "large": ["large"],
     "walk": ["walk"],
     "growth": ["small", "small-x2", "small-x4"],
+    "cold": ["medium"],
 }
+# The parallel-read floor of the cold part: the library's files read by 16
+# readers at once, which keeps the disk as busy as it can be.
+PARALLEL_READ = "find \"$0\" -type f -print0 | xargs -0 -P16 -n200 cat >/dev/null"
 
 
 def fail(message):
@@ -195,6 +201,68 @@ def ensure_generated(data_dir, name):
     return folder
 
 
+def library_files(folder):
+    for root, _, files in os.walk(folder):
+        for name in files:
+            yield os.path.join(root, name)
+
+
+def evict(folder):
+    """Drops the pages of every file of the library from the page cache, as if
+    the machine had not read them since it started."""
+    for path in library_files(folder):
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        finally:
+            os.close(fd)
+
+
+def resident_fraction(paths):
+    """The share of the pages of `paths` that are in the page cache (mincore)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.mmap.restype = ctypes.c_void_p
+    libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int,
+                          ctypes.c_int, ctypes.c_long]
+    libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+    libc.mincore.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+    page = os.sysconf("SC_PAGE_SIZE")
+    resident = total = 0
+    for path in paths:
+        size = os.path.getsize(path)
+        if size == 0:
+            continue
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            address = libc.mmap(None, size, mmap.PROT_READ, mmap.MAP_SHARED, fd, 0)
+            if address in (None, ctypes.c_void_p(-1).value):
+                fail("cannot map %s to check its pages" % path)
+            pages = (size + page - 1) // page
+            vector = (ctypes.c_ubyte * pages)()
+            if libc.mincore(address, size, vector) != 0:
+                fail("mincore failed on %s" % path)
+            libc.munmap(address, size)
+        finally:
+            os.close(fd)
+        resident += sum(byte & 1 for byte in vector)
+        total += pages
+    return resident / total if total else 0.0
+
+
+def evicter(folder):
+    """What runs before each cold run: evicts the library, then checks on a
+    sample of its files that their pages are out."""
+    sample = [path for i, path in enumerate(library_files(folder)) if i % 500 == 0]
+
+    def evict_and_check():
+        evict(folder)
+        left = resident_fraction(sample)
+        if left > 0.01:
+            fail("%.0f %% of the sampled library pages are still cached after eviction"
+                 % (left * 100))
+    return evict_and_check
+
+
 class Runner:
     """Runs one command at a time in a fresh folder under out_dir, timing it
     and taking its peak resident set from GNU time."""
@@ -202,8 +270,10 @@ class Runner:
     def __init__(self, out_dir):
         self.out_dir = out_dir
 
-    def run(self, command, expect_status=0):
+    def run(self, command, expect_status=0, before=None):
         work = tempfile.mkdtemp(prefix="run-", dir=self.out_dir)
+        if before is not None:
+            before()
         rss_file = os.path.join(self.out_dir, os.path.basename(work) + ".rss")
         try:
             start = time.perf_counter()
@@ -253,18 +323,18 @@ class Series:
                     len(self.times), self.cpu_median(), max(self.rss) / 1024))
 
 
-def compare(runner, rounds, contenders):
+def compare(runner, rounds, contenders, before=None):
     """contenders: (label, command, expected status, expected files written).
     One untimed warm-up run of each, then `rounds` rounds in which each runs
-    once, in turn."""
+    once, in turn. `before`, when given, runs before every run, untimed."""
     series = [Series(label) for label, _, _, _ in contenders]
     for label, command, status, expected in contenders:
-        _, _, _, outputs = runner.run(command, status)
+        _, _, _, outputs = runner.run(command, status, before)
         if expected is not None and outputs != expected:
             fail("%s wrote %d files, expected %d" % (label, outputs, expected))
     for _ in range(rounds):
         for entry, (_, command, status, _) in zip(series, contenders):
-            elapsed, cpu, rss, _ = runner.run(command, status)
+            elapsed, cpu, rss, _ = runner.run(command, status, before)
             entry.times.append(elapsed)
             entry.cpu.append(cpu)
             entry.rss.append(rss)
@@ -410,6 +480,23 @@ def main():
                         verdict(series[2].median() / base <= 4.2)) +
                        "\n      by processor time 2x %.2fx, 4x %.2fx" %
                        (series[1].cpu_median() / cpu_base, series[2].cpu_median() / cpu_base))
+
+    if "cold" in parts:
+        print("cold: medium, its pages evicted from the page cache before every run",
+              flush=True)
+        os.sync()  # pages still dirty from generating the library cannot be evicted
+        ours, copy, floor = compare(runner, args.rounds, [
+            ("artpeel medium, cold", [artpeel, folders["medium"]], 1, images_of("medium")),
+            ("cp -r medium, cold", ["cp", "-r", folders["medium"], "copy"], 0, None),
+            ("16 readers, cold", ["sh", "-c", PARALLEL_READ, folders["medium"]], 0, 0),
+        ], before=evicter(folders["medium"]))
+        peak_rss["medium"] = max(max(ours.rss), peak_rss.get("medium", 0))
+        to_copy = ours.median() / copy.median()
+        to_floor = ours.median() / floor.median()
+        summary.append("artpeel / cp -r on cold medium %.2fx   (target <= 0.55: %s)" %
+                       (to_copy, verdict(to_copy <= 0.55)) + cpu_note(ours, copy))
+        summary.append("artpeel / 16 readers on cold medium %.2fx   (target <= 1.5: %s)" %
+                       (to_floor, verdict(to_floor <= 1.5)))
 
     if peak_rss:
         worst = max(peak_rss.values())

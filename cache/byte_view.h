@@ -10,6 +10,11 @@ namespace artpeel {
 struct ByteView {
   const unsigned char* data = nullptr;
   std::uint64_t size = 0;
+  // The open cache file the bytes were mapped from and where in it they start;
+  // -1 when they are not a file's. Lets an image be copied from the file by the
+  // system, without the process reading its bytes through the mapping.
+  std::intptr_t file_handle = -1;
+  std::uint64_t file_offset = 0;
 };
 
 // True when the `count` bytes starting at `offset` all lie inside `view`.
@@ -39,7 +44,7 @@ constexpr std::uint32_t ReadBE32(ByteView view, std::uint64_t offset) {
 constexpr bool SubView(ByteView view, std::uint64_t offset, std::uint64_t count,
                        ByteView* part) {
   if (!Contains(view, offset, count)) return false;
-  *part = ByteView{view.data + offset, count};
+  *part = ByteView{view.data + offset, count, view.file_handle, view.file_offset + offset};
   return true;
 }
 

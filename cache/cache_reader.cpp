@@ -41,7 +41,7 @@ void ExportLocalItem(ByteView file, std::uint64_t record, const CacheItemHeader&
 }
 
 void DumpMappedContents(const platform::MappedFile& file) {
-  DumpCacheContents(ByteView{file.data, file.size});
+  DumpCacheContents(ByteView{file.data, file.size, file.file_handle, 0});
 }
 
 }  // namespace

@@ -29,7 +29,9 @@ void ExportImage(const CacheItem& item) {
   char name[kOutputNameCapacity];
   FormatOutputName(item, name);
 
-  switch (platform::WriteFileReplacing(name, item.Payload.data, item.Payload.size)) {
+  const ByteView& payload = item.Payload;
+  switch (platform::WriteFileReplacing(name, payload.data, payload.size, payload.file_handle,
+                                       payload.file_offset)) {
     case platform::WriteStatus::kCreateFailed:
       PrintReport("\t\t[%2" PRId64 "] unable to create file '%s'\n", item.ItemIndex, name);
       return;

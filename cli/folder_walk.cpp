@@ -1,5 +1,6 @@
 #include "cli/folder_walk.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -83,14 +84,61 @@ bool AddWalked(std::vector<VolumeFolders>& walked, const platform::FolderId& id)
   return Add(walked.back(), id.index);
 }
 
+// The cache files the walk has found but not yet dumped, oldest first. Each one
+// was handed to the read-ahead request as it joined, so the disk is reading the
+// next files while the oldest is dumped; dumps still come in the order the walk
+// found the files. Bounded in files and in bytes asked for, so a window of large
+// files cannot push the ones in hand out of the cache, and no descriptor is held.
+// 32 files keep a disk that serves many requests at once busy (a cache folder
+// holds one to three files, so the window reaches across folders); a run on a
+// warm library pays some 10 microseconds a file for asking.
+struct ReadAheadWindow {
+  static constexpr std::size_t kMaxFiles = 32;
+  static constexpr std::uint64_t kMaxBytes = std::uint64_t{32} << 20;
+  std::array<std::string, kMaxFiles> paths;  // a ring; the strings keep their buffers
+  std::array<std::uint64_t, kMaxFiles> bytes_asked;
+  std::size_t oldest = 0;
+  std::size_t count = 0;
+  std::uint64_t total_bytes_asked = 0;
+};
+
+void DumpOldest(ReadAheadWindow& window) {
+  DumpCacheFile(window.paths[window.oldest].c_str());
+  platform::FlushConsoleReport();
+  window.total_bytes_asked -= window.bytes_asked[window.oldest];
+  window.oldest = (window.oldest + 1) % ReadAheadWindow::kMaxFiles;
+  --window.count;
+}
+
+// Adds the cache file at `path` to the window, dumping the oldest files first
+// while the window is full.
+void Enqueue(ReadAheadWindow& window, const std::string& path) {
+  while (window.count == ReadAheadWindow::kMaxFiles ||
+         (window.count > 0 && window.total_bytes_asked >= ReadAheadWindow::kMaxBytes)) {
+    DumpOldest(window);
+  }
+  const std::size_t slot = (window.oldest + window.count) % ReadAheadWindow::kMaxFiles;
+  window.paths[slot] = path;
+  window.bytes_asked[slot] =
+      platform::ReadAhead(path.c_str(), ReadAheadWindow::kMaxBytes - window.total_bytes_asked);
+  window.total_bytes_asked += window.bytes_asked[slot];
+  ++window.count;
+}
+
+void DumpAll(ReadAheadWindow& window) {
+  while (window.count > 0) DumpOldest(window);
+}
+
 // What the walk carries down: the path of the folder in hand, extended and cut
 // back in place so the whole walk shares one buffer; one listing per depth,
-// each reused by every folder met at that depth; and the ids of every folder
-// walked so far. Links (and mounts) can lead to one folder by many ways, and
+// each reused by every folder met at that depth; the ids of every folder
+// walked so far (links, and mounts, can lead to one folder by many ways, and
 // walking it once per way takes time exponential in the links of a tree: a
-// folder is walked on its first arrival only.
+// folder is walked on its first arrival only); and the cache files found but
+// not yet dumped.
 struct Walk {
   std::string path;
+  ReadAheadWindow window;
   std::deque<platform::FolderListing> listings;  // a deque keeps them in place as it grows
   std::vector<VolumeFolders> walked;  // one per volume met
 };
@@ -117,8 +165,7 @@ void WalkSubfolders(Walk& walk, std::size_t depth) {
         const char* name = subfolder.NameOf(file);
         if (!IsCacheFileName(name)) continue;
         const std::size_t folder_length = PushName(path, name);
-        DumpCacheFile(path.c_str());
-        platform::FlushConsoleReport();
+        Enqueue(walk.window, path);
         path.resize(folder_length);
       }
       WalkSubfolders(walk, depth + 1);
@@ -165,6 +212,7 @@ void DumpFolder(const char* folder) {
   }
   AddWalked(walk.walked, top.id);
   WalkSubfolders(walk, 0);
+  DumpAll(walk.window);
 }
 
 }  // namespace artpeel

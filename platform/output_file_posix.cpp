@@ -10,6 +10,9 @@
 #include <limits.h>
 #include <signal.h>
 #include <unistd.h>
+#if ARTPEEL_HAVE_SENDFILE
+#include <sys/sendfile.h>
+#endif
 
 #include <cerrno>
 #include <csignal>
@@ -113,6 +116,54 @@ bool WriteAll(int fd, const unsigned char* data, std::uint64_t size) {
   return true;
 }
 
+#if ARTPEEL_HAVE_SENDFILE
+// Copies `size` bytes of the file `source` from `offset` on to `fd` inside the
+// kernel. Reading them through the cache file's mapping instead would map
+// every page of the image into the process, and taking those pages out of the
+// process again when the cache file is let go costs more than the copy itself.
+// kUnavailable when the system cannot copy between these two files.
+enum class CopyResult { kCopied, kFailed, kUnavailable };
+
+CopyResult CopyFromFile(int fd, int source, std::uint64_t offset, std::uint64_t size) {
+  constexpr std::uint64_t kMaxChunk = std::uint64_t{1} << 30;
+  std::uint64_t done = 0;
+  while (done < size) {
+    const std::uint64_t chunk = size - done < kMaxChunk ? size - done : kMaxChunk;
+    off_t position = static_cast<off_t>(offset + done);
+    const ssize_t copied = sendfile(fd, source, &position, static_cast<std::size_t>(chunk));
+    if (copied < 0 && errno == EINTR) continue;
+    if (copied < 0 && done == 0 && (errno == EINVAL || errno == ENOSYS)) {
+      return CopyResult::kUnavailable;
+    }
+    // 0 means the cache file ended early: it was cut short while being read.
+    if (copied <= 0) return CopyResult::kFailed;
+    done += static_cast<std::uint64_t>(copied);
+  }
+  return CopyResult::kCopied;
+}
+#endif
+
+// The bytes of one image: where they are mapped, and the open file and offset
+// they come from (source < 0 when they are not a file's).
+struct ImageBytes {
+  const unsigned char* data;
+  std::uint64_t size;
+  int source;
+  std::uint64_t offset;
+};
+
+// Writes the whole image to `fd`: copied from its file by the kernel where it
+// can, from the mapping otherwise.
+bool WriteImage(int fd, const ImageBytes& image) {
+#if ARTPEEL_HAVE_SENDFILE
+  if (image.source >= 0 && image.size > 0) {
+    const CopyResult copy = CopyFromFile(fd, image.source, image.offset, image.size);
+    if (copy != CopyResult::kUnavailable) return copy == CopyResult::kCopied;
+  }
+#endif
+  return WriteAll(fd, image.data, image.size);
+}
+
 // Puts the file under the temporary name in place of `name` when it is
 // complete; otherwise removes the temporary name, and `name` stays as it was.
 WriteStatus RenameTemporaryOver(const char* name, bool complete) {
@@ -131,11 +182,10 @@ WriteStatus RenameTemporaryOver(const char* name, bool complete) {
 }
 
 // Writes the image under a temporary name and renames it over `name`.
-WriteStatus WriteNamedThenRename(const char* name, const unsigned char* data,
-                                 std::uint64_t size) {
+WriteStatus WriteNamedThenRename(const char* name, const ImageBytes& image) {
   const int fd = MakeTemporaryName(name, CreateNamedFile, -1);
   if (fd < 0) return WriteStatus::kCreateFailed;
-  const bool written = WriteAll(fd, data, size);
+  const bool written = WriteImage(fd, image);
   // A delayed write error can surface only at close.
   const bool closed = close(fd) == 0;
   return RenameTemporaryOver(name, written && closed);
@@ -175,14 +225,15 @@ void InstallInterruptCleanup() {
   }
 }
 
-WriteStatus WriteFileReplacing(const char* name, const unsigned char* data,
-                               std::uint64_t size) {
+WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std::uint64_t size,
+                               std::intptr_t source_handle, std::uint64_t source_offset) {
+  const ImageBytes image{data, size, static_cast<int>(source_handle), source_offset};
 #if ARTPEEL_HAVE_O_TMPFILE
   // The unnamed file vanishes with its descriptor, however the run ends. Mode
   // 0666: the umask gives it a new file's usual permissions.
   const int fd = open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   if (fd >= 0) {
-    if (!WriteAll(fd, data, size)) {
+    if (!WriteImage(fd, image)) {
       close(fd);
       return WriteStatus::kWriteFailed;
     }
@@ -208,7 +259,7 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data,
   // File systems without unnamed files refuse O_TMPFILE (EOPNOTSUPP, or EISDIR
   // on kernels older than it).
 #endif
-  return WriteNamedThenRename(name, data, size);
+  return WriteNamedThenRename(name, image);
 }
 
 }  // namespace artpeel::platform

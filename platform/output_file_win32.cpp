@@ -111,8 +111,10 @@ void Discard(HANDLE handle, const char* temp_name) {
 
 void InstallInterruptCleanup() { SetConsoleCtrlHandler(AwaitUnmarkedStep, TRUE); }
 
-WriteStatus WriteFileReplacing(const char* name, const unsigned char* data,
-                               std::uint64_t size) {
+// The bytes are always written from the mapped view: Windows keeps a mapped
+// view's pages in the process without the cost POSIX systems have.
+WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std::uint64_t size,
+                               std::intptr_t /*source_handle*/, std::uint64_t /*source_offset*/) {
   char temp_name[MAX_PATH];
   EnterUnmarkedStep();
   const HANDLE handle = CreateTemporaryFile(name, temp_name);

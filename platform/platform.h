@@ -87,6 +87,15 @@ void ReleaseMappedFile(MappedFile& file);
 // since they are abandoned, not unwound. True when `read_file` ran to its end.
 bool ReadMappedFileGuarded(const MappedFile& file, void (*read_file)(const MappedFile& file));
 
+// ---- Reading ahead -------------------------------------------------------------
+
+// Asks the system to start reading up to `max_bytes` bytes from the start of the
+// file at `path` into its cache, and returns at once, before they are read.
+// Returns how many bytes it asked for: 0 when `path` is not a regular file,
+// cannot be opened, or the platform has no such request. Advice only: it opens
+// nothing but a regular file, and keeps nothing open.
+std::uint64_t ReadAhead(const char* path, std::uint64_t max_bytes);
+
 // ---- Writing an image ----------------------------------------------------------
 
 enum class WriteStatus {
@@ -97,9 +106,12 @@ enum class WriteStatus {
 
 // Writes `size` bytes to a new file `name` in the current directory. The bytes go
 // to a temporary file first, which replaces `name` only once it is complete: on
-// any failure `name` is left as it was and no temporary file remains.
-WriteStatus WriteFileReplacing(const char* name, const unsigned char* data,
-                               std::uint64_t size);
+// any failure `name` is left as it was and no temporary file remains. When the
+// bytes are those of an open file (`source_handle`, from `source_offset` on),
+// the system may copy them from that file instead of from `data`.
+WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std::uint64_t size,
+                               std::intptr_t source_handle = -1,
+                               std::uint64_t source_offset = 0);
 
 // Makes sure that a run ended from outside (POSIX: SIGHUP, SIGINT, SIGQUIT,
 // SIGTERM; Windows: Ctrl+C, Ctrl+Break, closing the console) leaves no

@@ -167,6 +167,15 @@ void ReleaseMappedFile(MappedFile& file) {
   }
 }
 
+// ---- Reading ahead -------------------------------------------------------------
+
+// Every Win32 way to start reading a file into the system cache (an overlapped
+// read, a prefetch of a mapped view) goes through a handle that must stay open
+// until the read is done. Waiting for it would be no read-ahead at all, and a
+// handle kept open until the file's turn would make the reader's own unshared
+// open of it fail. So the walk's read-ahead asks for nothing here.
+std::uint64_t ReadAhead(const char* /*path*/, std::uint64_t /*max_bytes*/) { return 0; }
+
 // ---- Listing a folder ----------------------------------------------------------
 
 namespace {

@@ -54,17 +54,6 @@ std::map<std::string, std::string> WriteLibrary(const fs::path& library) {
   return images;
 }
 
-// The command that runs the program under test, as RunArtpeel runs it.
-std::string ArtpeelCommand() {
-  std::string command;
-  for (const char* variable : {"ARTPEEL_TEST_LAUNCHER", "ARTPEEL_TEST_RUNNER"}) {
-    const char* words = std::getenv(variable);
-    if (words != nullptr && *words != '\0') command += std::string(words) + " ";
-  }
-  const char* binary = std::getenv("ARTPEEL_TEST_BINARY");
-  return command + QuoteForShell(binary != nullptr && *binary != '\0' ? binary : ARTPEEL_BINARY);
-}
-
 bool HoldsExactly(const fs::path& file, const std::string& bytes) {
   if (fs::file_size(file) != bytes.size()) return false;
   std::string held(bytes.size(), '\0');
@@ -84,21 +73,12 @@ struct Interruption {
 // from a pipe, sends it the signal, and returns its wait status.
 int RunAndInterrupt(const fs::path& out, const fs::path& library, const Interruption& run) {
   const std::string ignore =
-      run.signal_ignored ? "trap '' " + std::to_string(run.signal_number) + "; " : "";
-  // The shells exec their way to artpeel, which keeps the process id they print.
-  const std::string command = "cd " + QuoteForShell(out.string()) + " && exec sh -c " +
-                              QuoteForShell("echo $$; " + ignore + "exec " + ArtpeelCommand() +
-                                            " " + QuoteForShell(NativePath(library)) +
-                                            " 2>/dev/null </dev/null");
-  FILE* report = popen(command.c_str(), "r");
-  if (report == nullptr) return -1;
-  char line[4096];
-  const pid_t pid = std::fgets(line, sizeof line, report) != nullptr ? std::atoi(line) : 0;
-  for (int read = 0; read < run.report_lines && std::fgets(line, sizeof line, report);) ++read;
-  if (pid > 0) kill(pid, run.signal_number);
-  while (std::fgets(line, sizeof line, report) != nullptr) {
-  }
-  return pclose(report);
+      run.signal_ignored ? "trap '' " + std::to_string(run.signal_number) + ";" : "";
+  RunningArtpeel artpeel = StartArtpeel(out, {NativePath(library)}, ignore);
+  std::string line;
+  for (int read = 0; read < run.report_lines && ReadReportLine(artpeel, line);) ++read;
+  if (artpeel.pid > 0) kill(artpeel.pid, run.signal_number);
+  return FinishArtpeel(artpeel);
 }
 
 TEST(InterruptedRun, LeavesNoTemporaryFileAndOnlyWholeImages) {

@@ -118,6 +118,41 @@ RunResult RunArtpeel(const fs::path& working_folder, const std::vector<std::stri
 
 bool RunningAsRoot() { return RunShell("test \"$(id -u)\" = 0") == 0; }
 
+RunningArtpeel StartArtpeel(const fs::path& working_folder,
+                            const std::vector<std::string>& arguments,
+                            const std::string& shell_prefix) {
+  std::string artpeel = Environment("ARTPEEL_TEST_LAUNCHER") + " " + CommandFor(ProgramBinary());
+  for (const std::string& argument : arguments) artpeel += " " + QuoteForShell(argument);
+  // The shells exec their way to artpeel, which keeps the process id they print.
+  const std::string command =
+      "cd " + QuoteForShell(working_folder.string()) + " && exec sh -c " +
+      QuoteForShell("echo $$; " + shell_prefix + " exec " + artpeel + " 2>/dev/null </dev/null");
+  RunningArtpeel run;
+  run.report = popen(command.c_str(), "r");
+  std::string pid;
+  if (run.report != nullptr && ReadReportLine(run, pid)) run.pid = std::atoi(pid.c_str());
+  return run;
+}
+
+bool ReadReportLine(RunningArtpeel& run, std::string& line) {
+  line.clear();
+  for (int c; run.report != nullptr && (c = std::fgetc(run.report)) != EOF;) {
+    if (c == '\n') return true;
+    line += static_cast<char>(c);
+  }
+  return !line.empty();
+}
+
+int FinishArtpeel(RunningArtpeel& run, std::string* rest) {
+  if (run.report == nullptr) return -1;
+  for (int c; (c = std::fgetc(run.report)) != EOF;) {
+    if (rest != nullptr) *rest += static_cast<char>(c);
+  }
+  const int status = pclose(run.report);
+  run.report = nullptr;
+  return status;
+}
+
 RunResult RunArtpeelUnprivileged(const TempFolder& temp, const fs::path& working_folder,
                                  const std::vector<std::string>& arguments,
                                  const std::string& shell_prefix) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -74,6 +75,26 @@ RunResult RunArtpeelUnprivileged(const TempFolder& temp, const fs::path& working
                                  const std::string& shell_prefix = "");
 
 bool RunningAsRoot();
+
+// A run of artpeel in progress, its report read line by line through a pipe,
+// for tests that act while it runs. POSIX only: the test sends it signals.
+struct RunningArtpeel {
+  FILE* report = nullptr;
+  int pid = 0;  // artpeel's own process id
+};
+
+// Starts artpeel as RunArtpeel does, its standard error discarded. A
+// `shell_prefix` may set limits or signal dispositions for the run.
+RunningArtpeel StartArtpeel(const fs::path& working_folder,
+                            const std::vector<std::string>& arguments,
+                            const std::string& shell_prefix = "");
+
+// The next line of the report, without its line break; false at its end.
+bool ReadReportLine(RunningArtpeel& run, std::string& line);
+
+// Reads the rest of the report into `rest` (when given) and waits for the run
+// to end; returns its wait status.
+int FinishArtpeel(RunningArtpeel& run, std::string* rest = nullptr);
 
 // Runs a shell command; returns its exit status.
 int RunShell(const std::string& command);

@@ -79,15 +79,26 @@ void ReadUnguardedMapping(const platform::MappedFile& /*guarded*/) {
   static_cast<void>(byte);
 }
 
+void ReadNothing(const platform::MappedFile& /*guarded*/) {}
+
 TEST_F(TruncatedWhileMapped, FaultOutsideTheGuardedFileStillEndsTheProcess) {
   // The default death test style forks: the child works in this test's folder,
-  // which the fixture removes.
+  // which the fixture removes. A fault in another mapping during a guarded read,
+  // and one after a guarded read has ended, both take the default action.
   EXPECT_DEATH(
       {
         platform::MappedFile guarded = MapThenTruncate("guarded.itc2", {PngItem(1, 1)}, 0);
         platform::MappedFile other = MapThenTruncate("other.itc2", {PngItem(1, 1)}, 0);
         unguarded_mapping = other.data;
         platform::ReadMappedFileGuarded(guarded, ReadUnguardedMapping);
+      },
+      "");
+  EXPECT_DEATH(
+      {
+        platform::MappedFile guarded = MapThenTruncate("guarded.itc2", {PngItem(1, 1)}, 0);
+        platform::ReadMappedFileGuarded(guarded, ReadNothing);
+        unguarded_mapping = guarded.data;
+        ReadUnguardedMapping(guarded);
       },
       "");
 }

@@ -21,8 +21,8 @@ namespace platform {
 
 // Answers by the image's size, so that inputs reach the report lines of failed
 // creates and failed writes as well as those of written images.
-WriteStatus WriteFileReplacing(const char* name, const unsigned char* data,
-                               std::uint64_t size) {
+WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std::uint64_t size,
+                               std::intptr_t /*source_handle*/, std::uint64_t /*source_offset*/) {
   const WriteStatus status = size % 8 == 5   ? WriteStatus::kCreateFailed
                              : size % 8 == 6 ? WriteStatus::kWriteFailed
                                              : WriteStatus::kWritten;
