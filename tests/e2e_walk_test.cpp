@@ -112,8 +112,8 @@ TEST_F(LargeTree, CacheFilesChangedAfterTheWalkReadAheadAreTakenAsTheyAreAtTheir
   std::map<std::string, std::string> changed;
   std::map<std::string, std::pair<std::string, std::string>> image_of;  // block -> image
   for (int id = 0; id < kFiles; ++id) {
-    char folder[16];
-    char name[16];
+    char folder[32];
+    char name[32];
     std::snprintf(folder, sizeof folder, "F%03d", id);
     std::snprintf(name, sizeof name, "c%03d.itc2", id);
     Expected before;
