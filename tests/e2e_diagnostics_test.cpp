@@ -21,10 +21,6 @@ std::string Reason(const char* linux_text, const char* windows_text) {
   return TestingWindows() ? windows_text : linux_text;
 }
 
-std::string EmptyFileReport(const std::string& name) {
-  return "Dumping contents of " + name + ":\n\tdumping items...\n";
-}
-
 // How one case runs artpeel, and what it must print and write.
 struct Expected {
   std::vector<std::string> arguments;
@@ -46,7 +42,7 @@ const Case kCases[] = {
      [](const fs::path& temp) {
        WriteWholeFile(temp / "lib" / "S" / "a.itc2", BuildCacheFile({}));
        fs::create_directories(temp / "lib" / "Empty");
-       return Expected{{NativePath(temp / "lib")}, "", EmptyFileReport("a.itc2"), ""};
+       return Expected{{NativePath(temp / "lib")}, "", ReportOf("a.itc2"), ""};
      }},
     {"a named folder that is missing", false,
      [](const fs::path& temp) {
@@ -69,7 +65,7 @@ const Case kCases[] = {
        return Expected{
            {NativePath(lib), NativePath(lib / "sub.itc2")},
            "",
-           EmptyFileReport("c.itc2") + EmptyFileReport("d.itc2") + EmptyFileReport("d.itc2"),
+           ReportOf("c.itc2") + ReportOf("d.itc2") + ReportOf("d.itc2"),
            "artpeel: skipped 2 cache files directly in '" + NativePath(lib) + tail +
                "artpeel: skipped 1 cache file directly in '" + NativePath(lib / "sub.itc2") + tail};
      }},
@@ -81,7 +77,7 @@ const Case kCases[] = {
        // root reads every folder: the case runs as nobody then (see below).
        return Expected{{NativePath(lib)},
                        "chmod 000 " + QuoteForShell((lib / "S" / "locked").string()) + " &&",
-                       EmptyFileReport("t.itc2"),
+                       ReportOf("t.itc2"),
                        "artpeel: cannot read folder '" + NativePath(lib / "S" / "locked") +
                            "': " + Reason("Permission denied", "Access denied") + "\n"};
      }},

@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -35,18 +34,13 @@ std::map<std::string, std::string> WriteLibrary(const fs::path& library) {
     std::vector<tools::ItemSpec> items;
     for (int image = 0; image < kImagesPerFile; ++image) {
       const std::uint64_t id = static_cast<std::uint64_t>(file * kImagesPerFile + image);
-      tools::ItemSpec item;
-      item.ImageKey = tools::KeyFromU64(id);
-      item.Width = 1;
-      item.Height = 1;
-      const std::size_t size = 1000 + (id * 7919) % 6000;
-      item.Payload.assign(size, static_cast<std::uint8_t>('a' + id % 26));
+      std::string payload(1000 + (id * 7919) % 6000, static_cast<char>('a' + id % 26));
       const std::string label = std::to_string(id);
-      std::copy(label.begin(), label.end(), item.Payload.begin());
+      payload.replace(0, label.size(), label);
       char name[64];
       std::snprintf(name, sizeof name, "%016" PRIX64 "-%02d-1x1.png", id, image + 1);
-      images[name] = AsString(item.Payload);
-      items.push_back(std::move(item));
+      images[name] = payload;
+      items.push_back(tools::PngItem(payload, id, 1, 1));
     }
     const fs::path folder = library / ("F" + std::to_string(file % 10));
     WriteWholeFile(folder / ("c" + std::to_string(file) + ".itc2"), tools::BuildCacheFile(items));

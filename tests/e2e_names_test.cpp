@@ -5,7 +5,6 @@
 // the Linux build's, the paths' drive letter and separators aside.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <map>
@@ -27,24 +26,12 @@ struct Expected {
 // Writes a cache file at `path` holding one PNG item whose key and payload come
 // from `id`, and returns what artpeel reports and writes for it.
 Expected AddCacheFile(const fs::path& path, std::uint64_t id) {
-  tools::ItemSpec item;
-  item.ImageKey = tools::KeyFromU64(0xA1B2C3D400000000u + id);
-  item.Width = 1;
-  item.Height = 1;
   const std::string payload = "image " + std::to_string(id);
-  item.Payload.assign(payload.begin(), payload.end());
-  WriteWholeFile(path, tools::BuildCacheFile({item}));
+  const std::uint64_t key = 0xA1B2C3D400000000u + id;
+  WriteWholeFile(path, tools::BuildCacheFile({tools::PngItem(payload, key, 1, 1)}));
   char name[64];
   std::snprintf(name, sizeof name, "A1B2C3D4%08" PRIX64 "-01-1x1.png", id);
-  return {"Dumping contents of " + path.filename().string() +
-              ":\n\tdumping items...\n\t\t[ 1] wrote PNG image to file '" + name + "'(" +
-              std::to_string(payload.size()) + ")\n",
-          name, payload};
-}
-
-std::vector<std::string> Sorted(std::vector<std::string> texts) {
-  std::sort(texts.begin(), texts.end());
-  return texts;
+  return {ReportOf(path.filename().string(), WroteLine(1, name, payload.size())), name, payload};
 }
 
 // The length of a UTF-8 text in UTF-16 units, which is what Windows's path
