@@ -40,7 +40,7 @@ void ExportLocalItem(ByteView file, std::uint64_t record, const CacheItemHeader&
   ExportImage(item);
 }
 
-void DumpMappedContents(const platform::MappedFile& file) {
+void DumpMappedContents(const platform::MappedFile& file, void* /*context*/) {
   DumpCacheContents(ByteView{file.data, file.size, file.file_handle, 0});
 }
 
@@ -123,7 +123,7 @@ void DumpCacheFile(const char* path) {
 
 void DumpMappedCacheFile(const char* path, platform::MappedFile& file) {
   PrintReport("Dumping contents of %s:\n", DisplayName(path));
-  if (!platform::ReadMappedFileGuarded(file, DumpMappedContents)) {
+  if (!platform::ReadMappedFileGuarded(file, DumpMappedContents, nullptr)) {
     PrintReport("\tfile was truncated while being read\n");
   }
   platform::ReleaseMappedFile(file);

@@ -80,12 +80,15 @@ MappedFile MapFileReadOnly(const char* path);
 // Releases the view, then the mapping, then the file.
 void ReleaseMappedFile(MappedFile& file);
 
-// Runs `read_file` on `file`. Another process may cut the file short while it is
-// mapped; where the system then faults on the lost pages (SIGBUS on POSIX), the
-// fault ends `read_file` where it stands and this returns false. `read_file` must
-// hold only trivially destructible objects in the frames that read the mapping,
-// since they are abandoned, not unwound. True when `read_file` ran to its end.
-bool ReadMappedFileGuarded(const MappedFile& file, void (*read_file)(const MappedFile& file));
+// Runs `read_file` on `file`, handing it `context`. Another process may cut the
+// file short while it is mapped; where the system then faults on the lost pages
+// (SIGBUS on POSIX), the fault ends `read_file` where it stands and this returns
+// false. `read_file` must hold only trivially destructible objects in the frames
+// that read the mapping, since they are abandoned, not unwound; what it stores
+// through `context` outlives them. True when `read_file` ran to its end.
+bool ReadMappedFileGuarded(const MappedFile& file,
+                           void (*read_file)(const MappedFile& file, void* context),
+                           void* context);
 
 // ---- Reading ahead -------------------------------------------------------------
 

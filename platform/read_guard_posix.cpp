@@ -69,9 +69,11 @@ bool InstallHandlerOnce() {
 
 }  // namespace
 
-bool ReadMappedFileGuarded(const MappedFile& file, void (*read_file)(const MappedFile& file)) {
+bool ReadMappedFileGuarded(const MappedFile& file,
+                           void (*read_file)(const MappedFile& file, void* context),
+                           void* context) {
   if (!InstallHandlerOnce()) {
-    read_file(file);
+    read_file(file, context);
     return true;
   }
   ActiveGuard guard;
@@ -97,7 +99,7 @@ bool ReadMappedFileGuarded(const MappedFile& file, void (*read_file)(const Mappe
     return false;
   }
   active_guard = &guard;
-  read_file(file);
+  read_file(file, context);
   active_guard = outer;
   return true;
 }

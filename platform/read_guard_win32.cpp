@@ -5,8 +5,10 @@
 
 namespace artpeel::platform {
 
-bool ReadMappedFileGuarded(const MappedFile& file, void (*read_file)(const MappedFile& file)) {
-  read_file(file);
+bool ReadMappedFileGuarded(const MappedFile& file,
+                           void (*read_file)(const MappedFile& file, void* context),
+                           void* context) {
+  read_file(file, context);
   return true;
 }
 

@@ -74,12 +74,12 @@ TEST_F(TruncatedWhileMapped, EachFileIsReportedReleasedAndTheRunGoesOn) {
 // The mapping the death test below reads outside any guard of its own.
 const unsigned char* unguarded_mapping = nullptr;
 
-void ReadUnguardedMapping(const platform::MappedFile& /*guarded*/) {
+void ReadUnguardedMapping(const platform::MappedFile& /*guarded*/, void* /*context*/) {
   volatile unsigned char byte = unguarded_mapping[0];
   static_cast<void>(byte);
 }
 
-void ReadNothing(const platform::MappedFile& /*guarded*/) {}
+void ReadNothing(const platform::MappedFile& /*guarded*/, void* /*context*/) {}
 
 TEST_F(TruncatedWhileMapped, FaultOutsideTheGuardedFileStillEndsTheProcess) {
   // The default death test style forks: the child works in this test's folder,
@@ -90,15 +90,15 @@ TEST_F(TruncatedWhileMapped, FaultOutsideTheGuardedFileStillEndsTheProcess) {
         platform::MappedFile guarded = MapThenTruncate("guarded.itc2", {PngItem(1, 1)}, 0);
         platform::MappedFile other = MapThenTruncate("other.itc2", {PngItem(1, 1)}, 0);
         unguarded_mapping = other.data;
-        platform::ReadMappedFileGuarded(guarded, ReadUnguardedMapping);
+        platform::ReadMappedFileGuarded(guarded, ReadUnguardedMapping, nullptr);
       },
       "");
   EXPECT_DEATH(
       {
         platform::MappedFile guarded = MapThenTruncate("guarded.itc2", {PngItem(1, 1)}, 0);
-        platform::ReadMappedFileGuarded(guarded, ReadNothing);
+        platform::ReadMappedFileGuarded(guarded, ReadNothing, nullptr);
         unguarded_mapping = guarded.data;
-        ReadUnguardedMapping(guarded);
+        ReadUnguardedMapping(guarded, nullptr);
       },
       "");
 }
