@@ -19,7 +19,7 @@ void PrintItemLine(std::int64_t index, const char* text) {
 // Hands a "locl" item to the export once its payload is known to lie inside the
 // file; reports the item instead when it does not.
 void ExportLocalItem(ByteView file, std::uint64_t record, const CacheItemHeader& header,
-                     std::int64_t index) {
+                     std::int64_t index, DumpTally& tally) {
   if (header.HeaderLength > header.ItemLength) {
     PrintItemLine(index, "header is longer than the item");
     return;
@@ -37,11 +37,14 @@ void ExportLocalItem(ByteView file, std::uint64_t record, const CacheItemHeader&
     PrintItemLine(index, "runs past the end of the file");
     return;
   }
-  ExportImage(item);
+  ExportImage(item, tally);
 }
 
-void DumpMappedContents(const platform::MappedFile& file, void* /*context*/) {
-  DumpCacheContents(ByteView{file.data, file.size, file.file_handle, 0});
+// The guarded read's frames may be abandoned part way: the counts go straight
+// to the caller's tally, which outlives them.
+void DumpMappedContents(const platform::MappedFile& file, void* tally) {
+  DumpCacheContents(ByteView{file.data, file.size, file.file_handle, 0},
+                    *static_cast<DumpTally*>(tally));
 }
 
 }  // namespace
@@ -51,7 +54,7 @@ const char* DisplayName(const char* path) {
   return last_separator != nullptr ? last_separator + 1 : path;
 }
 
-void DumpCacheContents(ByteView file) {
+void DumpCacheContents(ByteView file, DumpTally& tally) {
   const CacheFileHeader header = ReadCacheFileHeader(file);
   if (header.Signature != kSignatureItch) {
     PrintReport("\tisn't a ITC2 file\n");
@@ -87,7 +90,7 @@ void DumpCacheContents(ByteView file) {
         PrintItemLine(index, "different header Lengths detected.");
       }
       if (item.Location == kLocationLocal) {
-        ExportLocalItem(file, record, item, index);
+        ExportLocalItem(file, record, item, index, tally);
       } else {
         PrintReport("\t\t[%2" PRId64 "] unknown file location %08X\n", index,
                     static_cast<unsigned>(item.Location));
@@ -102,8 +105,9 @@ void DumpCacheContents(ByteView file) {
   }
 }
 
-void DumpCacheFile(const char* path) {
+void DumpCacheFile(const char* path, DumpTally& tally) {
   platform::MappedFile file = platform::MapFileReadOnly(path);
+  if (file.status != platform::MapStatus::kMapped) ++tally.cache_files_not_read;
   switch (file.status) {
     case platform::MapStatus::kOpenFailed:
       PrintReport("Unable to open '%s' Error code: 0x%08X\n", path,
@@ -118,12 +122,13 @@ void DumpCacheFile(const char* path) {
     case platform::MapStatus::kMapped:
       break;
   }
-  DumpMappedCacheFile(path, file);
+  DumpMappedCacheFile(path, file, tally);
 }
 
-void DumpMappedCacheFile(const char* path, platform::MappedFile& file) {
+void DumpMappedCacheFile(const char* path, platform::MappedFile& file, DumpTally& tally) {
   PrintReport("Dumping contents of %s:\n", DisplayName(path));
-  if (!platform::ReadMappedFileGuarded(file, DumpMappedContents, nullptr)) {
+  ++tally.cache_files_read;
+  if (!platform::ReadMappedFileGuarded(file, DumpMappedContents, &tally)) {
     PrintReport("\tfile was truncated while being read\n");
   }
   platform::ReleaseMappedFile(file);

@@ -19,10 +19,21 @@ struct CacheItem {
   ByteView Payload;
 };
 
+// What the dumps of a run have done so far, counted for the progress line and
+// the closing summary on a terminal. The report says the same line by line.
+struct DumpTally {
+  std::uint64_t cache_files_read = 0;      // mapped and read, to their end or not
+  std::uint64_t cache_files_not_read = 0;  // could not be opened or mapped
+  std::uint64_t images_written = 0;
+  std::uint64_t image_bytes_written = 0;
+  std::uint64_t images_not_written = 0;  // could not be created or written
+};
+
 // Maps the cache file at `path`, reports its header and every record on standard
-// output, and exports each locally stored image to the current directory.
-// Failures are reported as lines; it never stops the program.
-void DumpCacheFile(const char* path);
+// output, and exports each locally stored image to the current directory,
+// counting in `tally` what it did. Failures are reported as lines; it never
+// stops the program.
+void DumpCacheFile(const char* path, DumpTally& tally);
 
 namespace platform {
 struct MappedFile;
@@ -32,11 +43,11 @@ struct MappedFile;
 // contents" line, reads it, and releases it. A file cut short while it is read
 // is reported, and the walk goes on. Open to the tests, which change the file
 // between mapping and reading.
-void DumpMappedCacheFile(const char* path, platform::MappedFile& file);
+void DumpMappedCacheFile(const char* path, platform::MappedFile& file, DumpTally& tally);
 
 // The reader's work on bytes already in memory: everything DumpCacheFile prints
-// after the file's "Dumping contents" line.
-void DumpCacheContents(ByteView file);
+// after the file's "Dumping contents" line, and the images it counts.
+void DumpCacheContents(ByteView file, DumpTally& tally);
 
 // The part of `path` after its last path separator.
 const char* DisplayName(const char* path);

@@ -20,7 +20,7 @@ void FormatOutputName(const CacheItem& item, char (&name)[kOutputNameCapacity]) 
                 item.ItemIndex, item.Width, item.Height, extension);
 }
 
-void ExportImage(const CacheItem& item) {
+void ExportImage(const CacheItem& item, DumpTally& tally) {
   const bool is_png = item.FormatCode == kFormatPng;
   if (!is_png) {
     PrintReport("\t\t[%2" PRId64 "] unknown file format: %08X\n", item.ItemIndex,
@@ -33,12 +33,16 @@ void ExportImage(const CacheItem& item) {
   switch (platform::WriteFileReplacing(name, payload.data, payload.size, payload.file_handle,
                                        payload.file_offset)) {
     case platform::WriteStatus::kCreateFailed:
+      ++tally.images_not_written;
       PrintReport("\t\t[%2" PRId64 "] unable to create file '%s'\n", item.ItemIndex, name);
       return;
     case platform::WriteStatus::kWriteFailed:
+      ++tally.images_not_written;
       PrintReport("\t\t[%2" PRId64 "] unable to write file '%s'\n", item.ItemIndex, name);
       return;
     case platform::WriteStatus::kWritten:
+      ++tally.images_written;
+      tally.image_bytes_written += payload.size;
       PrintReport("\t\t[%2" PRId64 "] wrote %s image to file '%s'(%" PRIu64 ")\n",
                   item.ItemIndex, is_png ? "PNG" : "Unknown", name, item.Payload.size);
       return;

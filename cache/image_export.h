@@ -14,7 +14,8 @@ inline constexpr std::size_t kOutputNameCapacity = 200;
 // "-<index>-<width>x<height>" and ".png" or ".dat".
 void FormatOutputName(const CacheItem& item, char (&name)[kOutputNameCapacity]);
 
-// Names the image, writes it to the current directory and reports the result.
-void ExportImage(const CacheItem& item);
+// Names the image, writes it to the current directory, reports the result and
+// counts it in `tally`.
+void ExportImage(const CacheItem& item, DumpTally& tally);
 
 }  // namespace artpeel

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cache/cache_reader.h"
+#include "cli/progress.h"
 #include "platform/platform.h"
 
 namespace artpeel {
@@ -26,8 +27,10 @@ bool CanSearch(const std::string& folder) {
          platform::MaxPathLength();
 }
 
-// The walk's diagnostics go to standard error, one line each, beside the report.
-void ReportUnreadableFolder(const char* folder, std::uint32_t error_code) {
+// The walk's diagnostics go to standard error, one line each, beside the report,
+// each on a line of its own where a progress line is shown.
+void ReportUnreadableFolder(const char* folder, std::uint32_t error_code, Progress& progress) {
+  ClearProgress(progress);
   std::fprintf(stderr, "artpeel: cannot read folder '%s': %s\n", folder,
                platform::ErrorMessage(error_code).c_str());
 }
@@ -102,9 +105,10 @@ struct ReadAheadWindow {
   std::uint64_t total_bytes_asked = 0;
 };
 
-void DumpOldest(ReadAheadWindow& window) {
-  DumpCacheFile(window.paths[window.oldest].c_str());
+void DumpOldest(ReadAheadWindow& window, Progress& progress) {
+  DumpCacheFile(window.paths[window.oldest].c_str(), progress.tally);
   platform::FlushConsoleReport();
+  UpdateProgress(progress);
   window.total_bytes_asked -= window.bytes_asked[window.oldest];
   window.oldest = (window.oldest + 1) % ReadAheadWindow::kMaxFiles;
   --window.count;
@@ -112,10 +116,10 @@ void DumpOldest(ReadAheadWindow& window) {
 
 // Adds the cache file at `path` to the window, dumping the oldest files first
 // while the window is full.
-void Enqueue(ReadAheadWindow& window, const std::string& path) {
+void Enqueue(ReadAheadWindow& window, const std::string& path, Progress& progress) {
   while (window.count == ReadAheadWindow::kMaxFiles ||
          (window.count > 0 && window.total_bytes_asked >= ReadAheadWindow::kMaxBytes)) {
-    DumpOldest(window);
+    DumpOldest(window, progress);
   }
   const std::size_t slot = (window.oldest + window.count) % ReadAheadWindow::kMaxFiles;
   window.paths[slot] = path;
@@ -125,8 +129,8 @@ void Enqueue(ReadAheadWindow& window, const std::string& path) {
   ++window.count;
 }
 
-void DumpAll(ReadAheadWindow& window) {
-  while (window.count > 0) DumpOldest(window);
+void DumpAll(ReadAheadWindow& window, Progress& progress) {
+  while (window.count > 0) DumpOldest(window, progress);
 }
 
 // What the walk carries down: the path of the folder in hand, extended and cut
@@ -135,8 +139,9 @@ void DumpAll(ReadAheadWindow& window) {
 // walked so far (links, and mounts, can lead to one folder by many ways, and
 // walking it once per way takes time exponential in the links of a tree: a
 // folder is walked on its first arrival only); and the cache files found but
-// not yet dumped.
+// not yet dumped; and the run's progress, which the dumps count into.
 struct Walk {
+  Progress* progress = nullptr;
   std::string path;
   ReadAheadWindow window;
   std::deque<platform::FolderListing> listings;  // a deque keeps them in place as it grows
@@ -154,18 +159,19 @@ void WalkSubfolders(Walk& walk, std::size_t depth) {
     if (!entry.is_folder) continue;
     const std::size_t parent_length = PushName(path, listing.NameOf(entry));
     if (!CanSearch(path)) {
+      ClearProgress(*walk.progress);
       std::fprintf(stderr,
                    "artpeel: skipped folder '%s': the paths in it would exceed the system's "
                    "limit of %zu characters\n",
                    path.c_str(), platform::MaxPathLength());
     } else if (!platform::ListFolder(path.c_str(), subfolder)) {
-      ReportUnreadableFolder(path.c_str(), subfolder.error_code);
+      ReportUnreadableFolder(path.c_str(), subfolder.error_code, *walk.progress);
     } else if (AddWalked(walk.walked, subfolder.id)) {
       for (const platform::FolderEntry& file : subfolder.entries) {
         const char* name = subfolder.NameOf(file);
         if (!IsCacheFileName(name)) continue;
         const std::size_t folder_length = PushName(path, name);
-        Enqueue(walk.window, path);
+        Enqueue(walk.window, path, *walk.progress);
         path.resize(folder_length);
       }
       WalkSubfolders(walk, depth + 1);
@@ -190,13 +196,14 @@ bool IsCacheFileName(const char* name) {
   return true;
 }
 
-void DumpFolder(const char* folder) {
+void DumpFolder(const char* folder, Progress& progress) {
   Walk walk;
+  walk.progress = &progress;
   walk.path = platform::AbsolutePath(folder);
   walk.listings.emplace_back();
   platform::FolderListing& top = walk.listings[0];
   if (!platform::ListFolder(walk.path.c_str(), top)) {
-    ReportUnreadableFolder(folder, top.error_code);
+    ReportUnreadableFolder(folder, top.error_code, progress);
     return;
   }
   // Naming the folder that holds the cache files is the likeliest first try.
@@ -205,6 +212,7 @@ void DumpFolder(const char* folder) {
     if (!entry.is_folder && IsCacheFileName(top.NameOf(entry))) ++direct_cache_files;
   }
   if (direct_cache_files > 0) {
+    ClearProgress(progress);
     std::fprintf(stderr,
                  "artpeel: skipped %zu cache file%s directly in '%s': only the folders below a "
                  "named folder are read\n",
@@ -212,7 +220,7 @@ void DumpFolder(const char* folder) {
   }
   AddWalked(walk.walked, top.id);
   WalkSubfolders(walk, 0);
-  DumpAll(walk.window);
+  DumpAll(walk.window, progress);
 }
 
 }  // namespace artpeel

@@ -5,6 +5,7 @@
 
 #include "cache/report.h"
 #include "cli/folder_walk.h"
+#include "cli/progress.h"
 #include "platform/platform.h"
 
 namespace {
@@ -18,15 +19,18 @@ int Run(int argc, char** argv) {
         argc == 1 && argv[0] != nullptr ? argv[0] : "artpeel");
     return 0;
   }
+  artpeel::Progress progress = artpeel::StartProgress();
   for (int i = 1; i < argc; ++i) {
-    artpeel::DumpFolder(argv[i]);
+    artpeel::DumpFolder(argv[i], progress);
   }
   // The images are written whether or not the report reached its reader.
   std::uint32_t error_code = 0;
   if (!artpeel::FinishReport(error_code)) {
+    artpeel::ClearProgress(progress);
     std::fprintf(stderr, "artpeel: cannot write the report to standard output: %s\n",
                  artpeel::platform::ErrorMessage(error_code).c_str());
   }
+  artpeel::FinishProgress(progress);
   // A walk ends with status 1 whatever it met on the way.
   return 1;
 }

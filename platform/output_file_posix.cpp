@@ -37,6 +37,8 @@ TemporaryName temporary_name = {};
 
 void RemoveTemporaryNameAndDie(int signal_number) {
   if (temporary_name.armed) unlink(temporary_name.name);
+  // The shell's prompt then starts on a line of its own.
+  EndProgressLineOnInterrupt();
   // Raised again under its default action, the signal ends the process as soon
   // as this handler returns (it is blocked until then), and whoever started the
   // run sees it end by that signal.

@@ -30,6 +30,7 @@ std::atomic<bool> in_unmarked_step{false};
 BOOL WINAPI AwaitUnmarkedStep(DWORD /*event*/) {
   run_ending = true;
   while (in_unmarked_step) Sleep(1);
+  EndProgressLineOnInterrupt();
   // The console gets its own code page back, as at the end of a whole run.
   RestoreConsole();
   return FALSE;  // on to the default action, which ends the process

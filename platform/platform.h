@@ -118,10 +118,36 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std:
 
 // Makes sure that a run ended from outside (POSIX: SIGHUP, SIGINT, SIGQUIT,
 // SIGTERM; Windows: Ctrl+C, Ctrl+Break, closing the console) leaves no
-// temporary file of WriteFileReplacing behind. On POSIX the run still ends by
-// the signal that ended it. Called once by PrepareProcess; it lives with the
-// writer, and a stand-in writer provides its own.
+// temporary file of WriteFileReplacing behind, and no progress line unended
+// (EndProgressLineOnInterrupt). On POSIX the run still ends by the signal that
+// ended it. Called once by PrepareProcess; it lives with the writer, and a
+// stand-in writer provides its own.
 void InstallInterruptCleanup();
+
+// ---- The progress line ---------------------------------------------------------
+
+// True when standard error is a terminal (on Windows, a console) and standard
+// output is not: the report goes to a file or a pipe, and the terminal can show
+// how far the run has got.
+bool ProgressLineWanted();
+
+// False while the run is a background job of the terminal on standard error,
+// which a progress line would write over the user's typing; true wherever that
+// cannot be told (Windows, a terminal that is not the run's own).
+bool TerminalInForeground();
+
+// Writes `bytes` to standard error as they are: one piece of the progress line,
+// which the caller draws and rewrites in place with carriage returns.
+// `line_open` says whether they leave a line on the terminal that no line break
+// has ended yet; an interrupted run ends such a line before it dies
+// (EndProgressLineOnInterrupt).
+void WriteProgressLine(std::string_view bytes, bool line_open);
+
+// Ends a progress line that is left open, so that whatever the terminal shows
+// next starts on a line of its own. For the interrupt cleanup of
+// InstallInterruptCleanup: safe in a signal handler and in a console control
+// handler's thread; a progress line written after it is not shown.
+void EndProgressLineOnInterrupt();
 
 // ---- Listing a folder ----------------------------------------------------------
 

@@ -1,5 +1,6 @@
 // Unit tests of the pieces whose faults the end-to-end tests would show only
-// indirectly: the bounds checks under hostile offsets, and name building.
+// indirectly: the bounds checks under hostile offsets, name building, and the
+// summary's wording of counts too large for a test library.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include "cache/image_export.h"
 #include "cache/itc2_format.h"
 #include "cli/folder_walk.h"
+#include "cli/progress.h"
 
 namespace artpeel {
 namespace {
@@ -62,6 +64,26 @@ TEST(CacheFileName, EndingMatchesInAnyCaseAndNothingElse) {
   for (const char* name : {"itc2", "a.itc", "a.itc2 ", "a.itc2.bak", "a_itc2", ""}) {
     EXPECT_FALSE(IsCacheFileName(name)) << name;
   }
+}
+
+TEST(Summary, CountsAreGroupedSizesScaledAndLongRunsInMinutesAndHours) {
+  using std::chrono::milliseconds;
+  DumpTally tally;
+  tally.cache_files_read = 1;
+  tally.images_written = 1'234'567;
+  tally.image_bytes_written = std::uint64_t{5} << 40;
+  EXPECT_EQ(SummaryText(tally, milliseconds(3'725'000)),
+            "1 cache file read, 1,234,567 images written (5.0 TiB) in 1 h 02 min");
+  tally.cache_files_read = 1000;
+  tally.cache_files_not_read = 1;
+  tally.images_written = 1;
+  tally.image_bytes_written = 1;
+  tally.images_not_written = 12;
+  EXPECT_EQ(SummaryText(tally, milliseconds(187'400)),
+            "1,000 cache files read, 1 image written (1 byte) in 3 min 07 s; "
+            "12 images not written, 1 cache file not read");
+  tally.image_bytes_written = 1'572'864;
+  EXPECT_EQ(ProgressText(tally), "1,000 cache files read, 1 image written (1.5 MiB)");
 }
 
 }  // namespace

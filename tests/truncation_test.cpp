@@ -51,8 +51,9 @@ TEST_F(TruncatedWhileMapped, EachFileIsReportedReleasedAndTheRunGoesOn) {
       "cut.itc2", {PngItem(10, 2), PngItem(200'000, 3), PngItem(5, 4)}, 4096);
 
   ::testing::internal::CaptureStdout();
-  DumpMappedCacheFile("lib/S/emptied.itc2", emptied);
-  DumpMappedCacheFile("lib/S/cut.itc2", cut);
+  DumpTally tally;
+  DumpMappedCacheFile("lib/S/emptied.itc2", emptied, tally);
+  DumpMappedCacheFile("lib/S/cut.itc2", cut, tally);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "Dumping contents of emptied.itc2:\n"
             "\tfile was truncated while being read\n"
@@ -65,6 +66,11 @@ TEST_F(TruncatedWhileMapped, EachFileIsReportedReleasedAndTheRunGoesOn) {
   std::erase_if(written, [](const auto& file) { return file.first.ends_with(".itc2"); });
   EXPECT_EQ(written, (std::map<std::string, std::string>{
                          {"0000000000000002-01-600x600.png", std::string(10, 'Z')}}));
+  // What was counted before each fault outlives the abandoned frames.
+  EXPECT_EQ(tally.cache_files_read, 2u);
+  EXPECT_EQ(tally.images_written, 1u);
+  EXPECT_EQ(tally.image_bytes_written, 10u);
+  EXPECT_EQ(tally.images_not_written, 1u);
   for (const platform::MappedFile* file : {&emptied, &cut}) {
     EXPECT_EQ(file->data, nullptr);
     EXPECT_EQ(file->file_handle, -1);

@@ -4,7 +4,8 @@
 // so that an input costs no file system call. The report is written to memory
 // and checked line by line, and every image handed to the writer is checked
 // against its report line and against the input: a wrote-line's count is the
-// size handed over, and every image lies inside the input.
+// size handed over, and every image lies inside the input. The reader's tally
+// must count the writes as they went.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,13 +34,21 @@ ExportLine::Outcome OutcomeOf(WriteStatus status) {
   return ExportLine::Outcome::kWrote;
 }
 
-void CheckWrites(std::string_view report, const std::uint8_t* input, std::size_t input_size) {
+void CheckWrites(std::string_view report, const std::uint8_t* input, std::size_t input_size,
+                 const artpeel::DumpTally& tally) {
   static std::vector<ExportLine> lines;  // kept from input to input, as are the calls
   artpeel::fuzzing::CheckReport(report, &lines);
   const auto& calls = artpeel::fuzzing::WriterCalls();
   if (lines.size() != calls.size()) Fail("export lines and writes differ in number", report);
+  artpeel::DumpTally counted;
   for (std::size_t i = 0; i < calls.size(); ++i) {
     const auto& call = calls[i];
+    if (call.status == WriteStatus::kWritten) {
+      ++counted.images_written;
+      counted.image_bytes_written += call.size;
+    } else {
+      ++counted.images_not_written;
+    }
     if (call.name != lines[i].name) Fail("an image is reported under another name", report);
     if (OutcomeOf(call.status) != lines[i].outcome) Fail("a write is misreported", report);
     if (lines[i].outcome == ExportLine::Outcome::kWrote && lines[i].size != call.size) {
@@ -50,6 +59,11 @@ void CheckWrites(std::string_view report, const std::uint8_t* input, std::size_t
     if (call.size > input_size || start < first || start - first > input_size - call.size) {
       Fail("an image lies outside the input", report);
     }
+  }
+  if (tally.images_written != counted.images_written ||
+      tally.image_bytes_written != counted.image_bytes_written ||
+      tally.images_not_written != counted.images_not_written) {
+    Fail("the tally does not count the writes", report);
   }
 }
 
@@ -79,10 +93,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::rewind(report_stream);
   std::FILE* const real_stdout = stdout;
   stdout = report_stream;
-  artpeel::DumpCacheContents(artpeel::ByteView{data, size});
+  artpeel::DumpTally tally;
+  artpeel::DumpCacheContents(artpeel::ByteView{data, size}, tally);
   stdout = real_stdout;
   if (std::fflush(report_stream) != 0) std::abort();
-  CheckWrites(std::string_view(report, report_size), data, size);
+  CheckWrites(std::string_view(report, report_size), data, size, tally);
   artpeel::fuzzing::WriterCalls().clear();
   return 0;
 }

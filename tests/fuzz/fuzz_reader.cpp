@@ -95,7 +95,8 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (std::freopen(report_path.c_str(), "w", stdout) == nullptr) std::abort();
   fs::current_path(output_folder);
-  artpeel::DumpCacheContents(artpeel::ByteView{data, size});
+  artpeel::DumpTally tally;
+  artpeel::DumpCacheContents(artpeel::ByteView{data, size}, tally);
   CheckAndClearOutputs(ReadReport());
   fs::current_path(fuzzer_folder);
   return 0;
