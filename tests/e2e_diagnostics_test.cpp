@@ -1,6 +1,7 @@
 // End-to-end tests of what artpeel says on standard error: one line for each
 // thing the walk could not do, while standard output and the exit status stay
-// those of a silent walk, and nothing at all after an ordinary run.
+// those of a silent walk, and nothing at all after an ordinary run; on a
+// terminal, when the report goes elsewhere, its progress and a summary.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -137,6 +138,53 @@ TEST(Diagnostics, EachFailureOfTheWalkIsOneLineOnStandardError) {
     // The extraction goes on whatever standard error says.
     EXPECT_EQ(FilesIn(out).size(), expected.images);
   }
+}
+
+TEST(Diagnostics, SummaryOnTheTerminalOnlyWhenTheReportGoesElsewhere) {
+  if (TestingWindows()) GTEST_SKIP() << "a console is tried by hand";
+  TempFolder temp;
+  const fs::path lib = temp.path() / "lib";
+  WriteWholeFile(lib / "S" / "a.itc2",
+                 BuildCacheFile({tools::PngItem(std::string(1000, 'a'), 1),
+                                 tools::PngItem(std::string(1500, 'b'), 2)}));
+  WriteWholeFile(lib / "S" / "b.itc2", BuildCacheFile({tools::PngItem("c", 3),
+                                                       tools::PngItem("taken", 4)}));
+  WriteWholeFile(lib / "S" / "empty.itc2", {});
+  // Each run writes to a folder of its own, where a folder holds one image's name.
+  const auto run = [&](const char* name, const std::string& prefix, bool on_terminal) {
+    const fs::path out = temp.path() / name;
+    fs::create_directories(out / "0000000000000004-02-600x600.png");
+    return on_terminal ? RunArtpeelOnTerminal(out, {NativePath(lib)}, prefix)
+                       : RunArtpeel(out, {NativePath(lib)}, prefix);
+  };
+  const RunResult plain = run("plain", "", false);
+  const RunResult shown = run("shown", "", true);
+  // Standard error to a pipe, and the report on the terminal too: nothing new.
+  const RunResult piped =
+      run("piped", R"(sh -c 'exec 3>&1; "$0" "$@" 2>&1 >&3 3>&- | cat >&2')", false);
+  const RunResult report_on_terminal = run("both", R"(sh -c 'exec "$0" "$@" >&2')", true);
+  EXPECT_EQ(plain.errors, "");
+  EXPECT_EQ(shown.exit_status, 1);
+  EXPECT_EQ(shown.output, plain.output);
+  // The summary ends the terminal's text; before it, a slow run (under valgrind)
+  // shows progress lines, each after a carriage return.
+  const std::string& terminal = shown.errors;
+  const std::size_t summary = terminal.rfind("\rartpeel: ");
+  ASSERT_NE(summary, std::string::npos) << terminal;
+  EXPECT_TRUE(terminal.substr(summary).starts_with(
+      "\rartpeel: 2 cache files read, 3 images written (2.4 KiB) in "))
+      << terminal;
+  EXPECT_TRUE(terminal.ends_with(" s; 1 image not written, 1 cache file not read\r\n"))
+      << terminal;
+  for (std::size_t line = 0; line < summary; line = terminal.find('\r', line + 1)) {
+    EXPECT_EQ(terminal.compare(line, 10, "\rartpeel: "), 0) << terminal;
+  }
+  EXPECT_EQ(terminal.find('\n'), terminal.size() - 1) << terminal;
+  EXPECT_EQ(piped.output, plain.output);
+  EXPECT_EQ(piped.errors, "");
+  std::string report_as_shown;
+  for (const char c : plain.output) report_as_shown += c == '\n' ? "\r\n" : std::string(1, c);
+  EXPECT_EQ(report_on_terminal.errors, report_as_shown);
 }
 
 }  // namespace

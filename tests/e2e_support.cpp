@@ -1,6 +1,11 @@
 #include "tests/e2e_support.h"
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -87,8 +92,39 @@ int RunShell(const std::string& command) {
 
 namespace {
 
+// Runs `command` in sh with its standard error on a new pseudo-terminal, which
+// is no one's controlling terminal; returns the exit status and, in
+// `received`, all that the terminal got.
+int RunShellOnTerminal(const std::string& command, std::string& received) {
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0) return -1;
+  // Opened here before the run starts, so that the terminal reads as hung up
+  // only once the run's last descriptor of it is closed.
+  const int run_side = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+  const pid_t pid = run_side < 0 ? -1 : fork();
+  if (pid < 0) {
+    close(terminal);
+    return -1;
+  }
+  if (pid == 0) {
+    dup2(run_side, STDERR_FILENO);
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(run_side);
+  char buffer[4096];
+  for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) != 0;) {
+    if (got > 0) received.append(buffer, static_cast<std::size_t>(got));
+    if (got < 0 && errno != EINTR) break;  // EIO: every descriptor of the run's side is closed
+  }
+  close(terminal);
+  int status = 0;
+  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 RunResult RunProgram(const std::string& program, const fs::path& working_folder,
-                     const std::vector<std::string>& arguments, const std::string& shell_prefix) {
+                     const std::vector<std::string>& arguments, const std::string& shell_prefix,
+                     bool errors_to_terminal = false) {
   const fs::path capture = working_folder.parent_path() /
                            (working_folder.filename().string() + ".stdout");
   const fs::path error_capture = working_folder.parent_path() /
@@ -97,12 +133,16 @@ RunResult RunProgram(const std::string& program, const fs::path& working_folder,
                         shell_prefix + " " + Environment("ARTPEEL_TEST_LAUNCHER") + " " +
                         CommandFor(program);
   for (const std::string& argument : arguments) command += " " + QuoteForShell(argument);
-  command += " >" + QuoteForShell(capture.string()) + " 2>" +
-             QuoteForShell(error_capture.string()) + " </dev/null";
+  command += " >" + QuoteForShell(capture.string()) + " </dev/null";
   RunResult result;
-  result.exit_status = RunShell("sh -c " + QuoteForShell(command));
+  if (errors_to_terminal) {
+    result.exit_status = RunShellOnTerminal(command, result.errors);
+  } else {
+    command += " 2>" + QuoteForShell(error_capture.string());
+    result.exit_status = RunShell("sh -c " + QuoteForShell(command));
+    result.errors = ReadWholeFile(error_capture);
+  }
   result.output = ReadWholeFile(capture);
-  result.errors = ReadWholeFile(error_capture);
   fs::remove(capture);
   fs::remove(error_capture);
   EXPECT_NE(result.exit_status, kMemoryCheckerExitStatus) << "a memory checker found a fault";
@@ -114,6 +154,12 @@ RunResult RunProgram(const std::string& program, const fs::path& working_folder,
 RunResult RunArtpeel(const fs::path& working_folder, const std::vector<std::string>& arguments,
                      const std::string& shell_prefix) {
   return RunProgram(ProgramBinary(), working_folder, arguments, shell_prefix);
+}
+
+RunResult RunArtpeelOnTerminal(const fs::path& working_folder,
+                               const std::vector<std::string>& arguments,
+                               const std::string& shell_prefix) {
+  return RunProgram(ProgramBinary(), working_folder, arguments, shell_prefix, true);
 }
 
 bool RunningAsRoot() { return RunShell("test \"$(id -u)\" = 0") == 0; }

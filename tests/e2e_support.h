@@ -65,6 +65,13 @@ inline constexpr int kMemoryCheckerExitStatus = 86;
 RunResult RunArtpeel(const fs::path& working_folder, const std::vector<std::string>& arguments,
                      const std::string& shell_prefix = "");
 
+// Runs artpeel as RunArtpeel does, but with standard error on a pseudo-terminal
+// of its own; `errors` holds what the terminal received, each line break as the
+// terminal gives it ("\r\n"). POSIX only.
+RunResult RunArtpeelOnTerminal(const fs::path& working_folder,
+                               const std::vector<std::string>& arguments,
+                               const std::string& shell_prefix = "");
+
 // Runs artpeel as RunArtpeel does, but as an ordinary user: when the tests run
 // as root, who reads every file whatever its permissions, the run drops to uid
 // and gid 65534. That user may not reach the build folder (a clone under /root
