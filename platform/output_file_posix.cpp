@@ -2,9 +2,9 @@
 // only once it is complete. Where the file system has unnamed files (O_TMPFILE)
 // the image is written into one and linked in under its name; a name that is
 // taken, or a file system without unnamed files, takes a temporary name beside
-// it that is renamed over the name. A run ended by SIGHUP, SIGINT, SIGQUIT or
-// SIGTERM removes the one temporary name that may exist at that moment, then
-// dies by that signal. Kept apart from the rest of the layer so that a test
+// it that is renamed over the name. A run ended by SIGHUP, SIGINT, SIGPIPE,
+// SIGQUIT or SIGTERM removes the one temporary name that may exist at that
+// moment, ends a progress line left open, then dies by that signal. Kept apart from the rest of the layer so that a test
 // build can put an in-memory writer in its place at link time.
 #include <fcntl.h>
 #include <limits.h>
@@ -24,7 +24,10 @@ namespace artpeel::platform {
 
 namespace {
 
-constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+// SIGPIPE, from a reader of the report that has gone, never comes while a
+// temporary name exists (the report is written between images), but it ends a
+// progress line like the others.
+constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGPIPE, SIGQUIT, SIGTERM};
 
 // The temporary name that may exist at this moment, if `armed`: what the
 // signal handler removes. It is the writer's one piece of state outside its

@@ -116,8 +116,8 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std:
                                std::intptr_t source_handle = -1,
                                std::uint64_t source_offset = 0);
 
-// Makes sure that a run ended from outside (POSIX: SIGHUP, SIGINT, SIGQUIT,
-// SIGTERM; Windows: Ctrl+C, Ctrl+Break, closing the console) leaves no
+// Makes sure that a run ended from outside (POSIX: SIGHUP, SIGINT, SIGPIPE,
+// SIGQUIT, SIGTERM; Windows: Ctrl+C, Ctrl+Break, closing the console) leaves no
 // temporary file of WriteFileReplacing behind, and no progress line unended
 // (EndProgressLineOnInterrupt). On POSIX the run still ends by the signal that
 // ended it. Called once by PrepareProcess; it lives with the writer, and a
