@@ -80,9 +80,10 @@ MappedFile MapFileReadOnly(const char* path);
 // Releases the view, then the mapping, then the file.
 void ReleaseMappedFile(MappedFile& file);
 
-// Runs `read_file` on `file`. Another process may cut the file short while it is
-// mapped; where the system then faults on the lost pages (SIGBUS on POSIX), the
-// fault ends `read_file` where it stands and this returns false. `read_file` must
+// Runs `read_file` on `file`. Pages of the file can fail to come in while it is
+// mapped (another process cuts it short; on Windows also a dropped share, a
+// pulled USB stick, a bad sector); the fault that raises (SIGBUS on POSIX, an
+// exception on Windows) ends `read_file` where it stands and this returns false. `read_file` must
 // hold only trivially destructible objects in the frames that read the mapping,
 // since they are abandoned, not unwound. True when `read_file` ran to its end.
 bool ReadMappedFileGuarded(const MappedFile& file, void (*read_file)(const MappedFile& file));
