@@ -53,6 +53,30 @@ void FlushConsoleReport();
 // a console control handler's included; the report should be flushed first.
 void RestoreConsole();
 
+// What the process can see of its console at the end of a run.
+struct ConsoleFacts {
+  std::uint32_t attached_processes = 0;  // attached to the console, this one included
+  bool window_visible = false;
+  bool input_is_console = false;  // standard input, output and error
+  bool output_is_console = false;
+  bool error_is_console = false;
+};
+
+// Whether the run ends by waiting for a key: only when its console was made
+// for it alone and closes with it (a double-click in Explorer, a folder dropped
+// on the program), so that the window stays until its report is read. Never
+// with a console shared with a command prompt or a script, a hidden one (a
+// scheduled task), any stream redirected, or no console at all: a wait there
+// would hang whoever started the run.
+constexpr bool ShouldWaitForKey(const ConsoleFacts& facts) {
+  return facts.attached_processes == 1 && facts.window_visible && facts.input_is_console &&
+         facts.output_is_console && facts.error_is_console;
+}
+
+// When ShouldWaitForKey holds, says on standard error where the images go (the
+// current folder) and waits for a key. Windows only; elsewhere it does nothing.
+void HoldOwnConsoleOpen();
+
 // ---- Reading a cache file ------------------------------------------------------
 
 enum class MapStatus {

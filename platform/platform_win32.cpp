@@ -81,6 +81,41 @@ void RestoreConsole() {
   if (previous != 0) SetConsoleOutputCP(previous);
 }
 
+void HoldOwnConsoleOpen() {
+  ConsoleFacts facts;
+  DWORD process_ids[2];
+  facts.attached_processes = GetConsoleProcessList(process_ids, 2);
+  const HWND window = GetConsoleWindow();
+  facts.window_visible = window != nullptr && IsWindowVisible(window) != 0;
+  facts.input_is_console = IsConsole(STD_INPUT_HANDLE);
+  facts.output_is_console = IsConsole(STD_OUTPUT_HANDLE);
+  facts.error_is_console = IsConsole(STD_ERROR_HANDLE);
+  if (!ShouldWaitForKey(facts)) return;
+
+  std::string folder(MAX_PATH, '\0');
+  DWORD length = GetCurrentDirectoryA(MAX_PATH, folder.data());
+  if (length >= MAX_PATH) {  // the size needed, terminator included
+    folder.resize(length);
+    length = GetCurrentDirectoryA(length, folder.data());
+  }
+  folder.resize(length < folder.size() ? length : 0);
+  // The usage text ends without a line break: the line starts on a line of its own.
+  CONSOLE_SCREEN_BUFFER_INFO screen;
+  const bool mid_line = GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &screen) &&
+                        screen.dwCursorPosition.X != 0;
+  std::fprintf(stderr, "%sartpeel: the images go to the current folder, %s; press a key to "
+               "close this window\n", mid_line ? "\n" : "", folder.c_str());
+  std::fflush(stderr);
+  // Keys pressed while the run went on do not count.
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  FlushConsoleInputBuffer(input);
+  INPUT_RECORD record;
+  DWORD records = 0;
+  while (ReadConsoleInputW(input, &record, 1, &records) && records == 1) {
+    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) break;
+  }
+}
+
 std::uint32_t StandardOutputErrorCode() {
   // The C runtime keeps the system's code of its failed write in _doserrno; a
   // failure of its own (no such stream) leaves it 0.
