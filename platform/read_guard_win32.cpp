@@ -5,12 +5,15 @@
 // simply gone) that would end the process and lose every cache file after it.
 //
 // The reading runs on a fiber of its own. A vectored exception handler takes a
-// read fault only when it happens on that fiber at an address inside the view
-// being read; it resumes the fiber, below the faulting frame, in a function
-// that switches back to ReadMappedFileGuarded, which deletes the fiber, frames
-// and all, and reports the file. Everything else (another address, a write, any
-// other exception or thread) goes on to the handling the process has without
-// the guard, so a real fault still ends the run.
+// read fault only when the program's own code raised it, on that fiber, at an
+// address inside the view being read (the reader reads the view byte by byte,
+// inline, and nothing else touches it: images are written by the system from
+// the view, which reports a lost page as a failed write). It resumes the fiber,
+// below the faulting frame, in a function that switches back to
+// ReadMappedFileGuarded, which deletes the fiber, frames and all, and reports
+// the file. Everything else (another address, a write, code of a system
+// library, any other exception or thread) goes on to the handling the process
+// has without the guard, so a real fault still ends the run.
 //
 // Only documented services are involved: a vectored handler may change the
 // context and continue execution, the system then completes the exception's
@@ -45,6 +48,23 @@ struct GuardedRead {
 // other threads.
 std::atomic<GuardedRead*> active_read{nullptr};
 
+// Where the program's own code lies: the image this file is linked into.
+struct CodeRange {
+  std::uintptr_t first = 0;
+  std::uintptr_t end = 0;
+};
+
+CodeRange OwnImage() {
+  const auto base = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
+  if (base == nullptr) return {};
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const auto first = reinterpret_cast<std::uintptr_t>(base);
+  return {first, first + headers->OptionalHeader.SizeOfImage};
+}
+
+const CodeRange own_image = OwnImage();
+
 void CALLBACK ReadOnFiber(void* /*parameter*/) {
   for (;;) {
     GuardedRead* const read = active_read.load(std::memory_order_relaxed);
@@ -69,8 +89,10 @@ LONG CALLBACK HandleReadFault(EXCEPTION_POINTERS* pointers) {
   const bool read_fault = (record.ExceptionCode == EXCEPTION_IN_PAGE_ERROR ||
                            record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION) &&
                           record.NumberParameters >= 2 && record.ExceptionInformation[0] == 0;
+  const auto instruction = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
   if (!read_fault || record.ExceptionInformation[1] < read->first ||
-      record.ExceptionInformation[1] >= read->end) {
+      record.ExceptionInformation[1] >= read->end || instruction < own_image.first ||
+      instruction >= own_image.end) {
     return EXCEPTION_CONTINUE_SEARCH;
   }
 #if defined(__x86_64__) || defined(_M_X64)
