@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
   // Everything is shown before the console gets its own code page back.
   std::fflush(stdout);
   std::fflush(stderr);
+  artpeel::platform::HoldOwnConsoleOpen();
   artpeel::platform::RestoreConsole();
   return status;
 }

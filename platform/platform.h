@@ -53,6 +53,30 @@ void FlushConsoleReport();
 // a console control handler's included; the report should be flushed first.
 void RestoreConsole();
 
+// What the process can see of its console at the end of a run.
+struct ConsoleFacts {
+  std::uint32_t attached_processes = 0;  // attached to the console, this one included
+  bool window_visible = false;
+  bool input_is_console = false;  // standard input, output and error
+  bool output_is_console = false;
+  bool error_is_console = false;
+};
+
+// Whether the run ends by waiting for a key: only when its console was made
+// for it alone and closes with it (a double-click in Explorer, a folder dropped
+// on the program), so that the window stays until its report is read. Never
+// with a console shared with a command prompt or a script, a hidden one (a
+// scheduled task), any stream redirected, or no console at all: a wait there
+// would hang whoever started the run.
+constexpr bool ShouldWaitForKey(const ConsoleFacts& facts) {
+  return facts.attached_processes == 1 && facts.window_visible && facts.input_is_console &&
+         facts.output_is_console && facts.error_is_console;
+}
+
+// When ShouldWaitForKey holds, says on standard error where the images go (the
+// current folder) and waits for a key. Windows only; elsewhere it does nothing.
+void HoldOwnConsoleOpen();
+
 // ---- Reading a cache file ------------------------------------------------------
 
 enum class MapStatus {
@@ -80,12 +104,14 @@ MappedFile MapFileReadOnly(const char* path);
 // Releases the view, then the mapping, then the file.
 void ReleaseMappedFile(MappedFile& file);
 
-// Runs `read_file` on `file`, handing it `context`. Another process may cut the
-// file short while it is mapped; where the system then faults on the lost pages
-// (SIGBUS on POSIX), the fault ends `read_file` where it stands and this returns
-// false. `read_file` must hold only trivially destructible objects in the frames
-// that read the mapping, since they are abandoned, not unwound; what it stores
-// through `context` outlives them. True when `read_file` ran to its end.
+// Runs `read_file` on `file`, handing it `context`. Pages of the file can fail
+// to come in while it is mapped (another process cuts it short; on Windows also
+// a dropped share, a pulled USB stick, a bad sector); the fault that raises
+// (SIGBUS on POSIX, an exception on Windows) ends `read_file` where it stands
+// and this returns false. `read_file` must hold only trivially destructible
+// objects in the frames that read the mapping, since they are abandoned, not
+// unwound; what it stores through `context` outlives them. True when
+// `read_file` ran to its end.
 bool ReadMappedFileGuarded(const MappedFile& file,
                            void (*read_file)(const MappedFile& file, void* context),
                            void* context);

@@ -42,6 +42,8 @@ void FlushConsoleReport() {}
 
 void RestoreConsole() {}
 
+void HoldOwnConsoleOpen() {}
+
 // ---- Reading a cache file ------------------------------------------------------
 
 namespace {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace artpeel::platform {
 
@@ -80,6 +81,41 @@ void RestoreConsole() {
   if (previous != 0) SetConsoleOutputCP(previous);
 }
 
+void HoldOwnConsoleOpen() {
+  ConsoleFacts facts;
+  DWORD process_ids[2];
+  facts.attached_processes = GetConsoleProcessList(process_ids, 2);
+  const HWND window = GetConsoleWindow();
+  facts.window_visible = window != nullptr && IsWindowVisible(window) != 0;
+  facts.input_is_console = IsConsole(STD_INPUT_HANDLE);
+  facts.output_is_console = IsConsole(STD_OUTPUT_HANDLE);
+  facts.error_is_console = IsConsole(STD_ERROR_HANDLE);
+  if (!ShouldWaitForKey(facts)) return;
+
+  std::string folder(MAX_PATH, '\0');
+  DWORD length = GetCurrentDirectoryA(MAX_PATH, folder.data());
+  if (length >= MAX_PATH) {  // the size needed, terminator included
+    folder.resize(length);
+    length = GetCurrentDirectoryA(length, folder.data());
+  }
+  folder.resize(length < folder.size() ? length : 0);
+  // The usage text ends without a line break: the line starts on a line of its own.
+  CONSOLE_SCREEN_BUFFER_INFO screen;
+  const bool mid_line = GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &screen) &&
+                        screen.dwCursorPosition.X != 0;
+  std::fprintf(stderr, "%sartpeel: the images go to the current folder, %s; press a key to "
+               "close this window\n", mid_line ? "\n" : "", folder.c_str());
+  std::fflush(stderr);
+  // Keys pressed while the run went on do not count.
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  FlushConsoleInputBuffer(input);
+  INPUT_RECORD record;
+  DWORD records = 0;
+  while (ReadConsoleInputW(input, &record, 1, &records) && records == 1) {
+    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) break;
+  }
+}
+
 std::uint32_t StandardOutputErrorCode() {
   // The C runtime keeps the system's code of its failed write in _doserrno; a
   // failure of its own (no such stream) leaves it 0.
@@ -108,15 +144,87 @@ std::string ErrorMessage(std::uint32_t code) {
 
 // ---- Reading a cache file ------------------------------------------------------
 
+namespace {
+
+std::wstring Widened(const char* text) {
+  const int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  if (units <= 1) return {};
+  std::wstring wide(static_cast<std::size_t>(units), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), units);
+  wide.pop_back();  // the terminator
+  return wide;
+}
+
+bool StartsWith(const std::wstring& text, const wchar_t* start) {
+  return text.rfind(start, 0) == 0;
+}
+
+// Windows takes the last part of an ordinary path for a device when its name,
+// up to the first dot, is NUL, CON, PRN, AUX, COM1 to COM9 or LPT1 to LPT9
+// (every version before 11, whatever the extension): NUL.itc2 would open the
+// null device and COM1.itc2 a serial port. Behind the "\\?\" prefix a path is
+// taken literally, so the file of that name is opened instead. What comes
+// before the name is resolved first as the narrow services resolve it (forward
+// slashes, "." and "..", a drive-relative "C:folder", a path from the drive's
+// root), ending in a separator, which no device name follows. A UNC path takes
+// the "\\?\UNC\" form. The wide services take such a path to 32,767
+// characters, so the prefix never pushes a path over the narrow services'
+// limit. Empty when `path` cannot be converted; a path already in the "\\?\"
+// or "\\.\" form is kept as it is.
+std::wstring LiteralPath(const char* path) {
+  const std::wstring wide = Widened(path);
+  if (wide.empty() || StartsWith(wide, L"\\\\?\\") || StartsWith(wide, L"\\\\.\\")) return wide;
+  const std::size_t separator = wide.find_last_of(L"\\/");
+  std::wstring folder;
+  std::wstring name;
+  if (separator != std::wstring::npos) {
+    folder = wide.substr(0, separator + 1);
+    name = wide.substr(separator + 1);
+  } else if (wide.size() >= 2 && wide[1] == L':') {
+    folder = wide.substr(0, 2) + L".\\";  // the drive's current folder
+    name = wide.substr(2);
+  } else {
+    folder = L".\\";
+    name = wide;
+  }
+  if (name == L"." || name == L"..") {
+    folder = wide + L"\\";
+    name.clear();
+  }
+  const DWORD needed = GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return {};
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(folder.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return {};
+  full.resize(length);
+  if (StartsWith(full, L"\\\\?\\") || StartsWith(full, L"\\\\.\\")) return full + name;
+  if (StartsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2) + name;
+  return L"\\\\?\\" + full + name;
+}
+
+}  // namespace
+
 MappedFile MapFileReadOnly(const char* path) {
   MappedFile file;
   // No sharing: while the file is read nobody else may open it, and a file that
   // another process holds open fails here with ERROR_SHARING_VIOLATION.
+  const std::wstring literal = LiteralPath(path);
   const HANDLE handle =
-      CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      literal.empty()
+          ? CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                        nullptr)
+          : CreateFileW(literal.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     file.status = MapStatus::kOpenFailed;
     file.error_code = GetLastError();
+    return file;
+  }
+  // A name can still lead to something else than a file on a disk (a link to
+  // a device or a pipe): it is let go unread, as a file that cannot be mapped.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    file.status = MapStatus::kMapFailed;
+    CloseHandle(handle);
     return file;
   }
   DWORD size_high = 0;
@@ -185,8 +293,13 @@ namespace {
 bool ReadFolderId(const char* path, FolderId& id) {
   // Backup semantics is what lets CreateFileA open a folder; asking for no access
   // and sharing everything keeps the query from disturbing anyone.
-  const HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  // The literal path keeps a folder named like a device (CON, COM1) from
+  // opening the device.
+  const std::wstring literal = LiteralPath(path);
+  if (literal.empty()) return false;
+  const HANDLE handle =
+      CreateFileW(literal.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   const bool known = GetFileInformationByHandle(handle, &info) != 0;

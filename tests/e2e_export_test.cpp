@@ -1,10 +1,13 @@
 // End-to-end tests of the export: temporary names already taken in the current
 // directory, by leftovers or by links, are passed over and never written
-// through; and cache files past the size that is mapped in one go at opening
-// are exported just the same.
+// through; cache files past the size that is mapped in one go at opening are
+// exported just the same; and a cache file cut short while it is read loses
+// only what was cut.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <string>
@@ -88,6 +91,46 @@ TEST_F(LargeCacheFiles, FilesMappedEagerlyOrLazilyExportEveryByte) {
                                {"0000000000000001-01-1x1.png", small},
                                {"0000000000000002-01-1x1.png", first},
                                {"0000000000000003-03-1x1.png", second}}));
+}
+
+TEST_F(LargeCacheFiles, FileCutShortWhileReadEndsItsReportAndTheWalkGoesOn) {
+  // Thousands of items not stored locally, then a large image, then more items.
+  // The run is held early in the file (its report is left unread, so it stops
+  // once the pipe is full) while another program cuts the file at a page
+  // boundary inside the image: that image cannot be written, the next read of
+  // the file faults, and the file after it is still read.
+  constexpr int kImageIndex = 4000;
+  tools::ItemSpec remote;
+  remote.Location = tools::Tag("abcd");
+  std::vector<tools::ItemSpec> items(kImageIndex - 1, remote);
+  items.push_back(tools::PngItem(Pattern(200'000, 4), tools::kSampleKey, 1, 1));
+  items.insert(items.end(), 1000, remote);
+  const fs::path cut_file = AddFile("S/cut.itc2", tools::BuildCacheFile(items));
+  AddFile("S/T/after.itc2", tools::BuildCacheFile({tools::PngItem("after")}));
+  const std::size_t image_at = tools::kFileHeaderSize + (kImageIndex - 1) * 208 + 208;
+
+  RunningArtpeel run = StartArtpeel(out_, {NativePath(library_)});
+  std::string report;
+  for (std::string line; !report.ends_with("[ 1] unknown file location 61626364\n") &&
+                         ReadReportLine(run, line);) {
+    report += line + "\n";
+  }
+  fs::resize_file(cut_file, (image_at / 4096 + 4) * 4096);
+  const int status = FinishArtpeel(run, &report);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+
+  std::string items_read;
+  for (int index = 1; index < kImageIndex; ++index) {
+    char line[64];
+    std::snprintf(line, sizeof line, "\t\t[%2d] unknown file location 61626364\n", index);
+    items_read += line;
+  }
+  EXPECT_EQ(report, ReportOf("cut.itc2", items_read) +
+                        "\t\t[4000] unable to write file '0123456789ABCDEF-4000-1x1.png'\n"
+                        "\tfile was truncated while being read\n" +
+                        ReportOf("after.itc2", WroteLine(1, "0123456789ABCDEF-01-600x600.png", 5)));
+  EXPECT_EQ(FilesIn(out_),
+            (std::map<std::string, std::string>{{"0123456789ABCDEF-01-600x600.png", "after"}}));
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 // End-to-end tests of names beyond ASCII: folders and cache files named in
 // several scripts, reached below a named folder and named themselves; paths
-// near the path limit; names too long for Windows's narrow search record. Run
+// near the path limit; names too long for Windows's narrow search record;
+// names Windows takes for devices, under every spelling of the folder. Run
 // against artpeel.exe under Wine, they show that its report is byte for byte
 // the Linux build's, the paths' drive letter and separators aside.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -167,6 +170,49 @@ TEST_F(NamesTest, NamesTheNarrowSearchRecordCannotHoldArePassedOver) {
   const RunResult result = RunArtpeel(OutFolder("out"), {NativePath(library_)});
   EXPECT_EQ(Sorted(FileBlocks(result.output)), Sorted(blocks));
   EXPECT_EQ(result.errors, "");
+}
+
+TEST_F(NamesTest, CacheFilesNamedLikeDevicesAreReadAsFilesHoweverTheFolderIsSpelled) {
+  // Windows would open the device for each of these names at the end of an
+  // ordinary path, whatever the extension; each is a plain file here.
+  std::vector<std::string> blocks;
+  std::map<std::string, std::string> images;
+  std::uint64_t id = 0;
+  for (const char* name : {"S/NUL.itc2", "S/CON.itc2", "S/COM1.itc2", "S/AUX.itc2", "S/PRN.itc2",
+                           "S/LPT1.itc2", "S/lpt9.itc2", "S/AUX/COM9.itc2"}) {
+    const Expected expected = AddCacheFile(library_ / name, id++);
+    blocks.push_back(expected.report);
+    images[expected.image_name] = expected.image;
+  }
+  // The folder named as a user might name it; each run goes from a folder
+  // beside the library. A UNC path reaches it under Wine through the prefix's
+  // dosdevices/unc folder.
+  std::vector<std::string> spellings = {NativePath(library_), NativePath(temp_.path()) + "/../" +
+                                                                  temp_.path().filename().string() +
+                                                                  "/./lib"};
+  const char* prefix = std::getenv("WINEPREFIX");
+  if (TestingWindows()) {
+    const std::string unix_path = library_.string();
+    std::string rooted = unix_path;
+    std::replace(rooted.begin(), rooted.end(), '/', '\\');
+    spellings.insert(spellings.end(), {"Z:" + unix_path, "..\\lib", "Z:..\\lib", rooted,
+                                       "\\\\?\\" + NativePath(library_)});
+    if (prefix != nullptr) {
+      const fs::path unc = fs::path(prefix) / "dosdevices" / "unc" / "localhost";
+      fs::create_directories(unc);
+      if (!fs::is_symlink(unc / "root")) fs::create_directory_symlink("/", unc / "root");
+      spellings.push_back("\\\\localhost\\root" + rooted);
+    }
+  } else {
+    spellings.push_back("../lib");
+  }
+  for (std::size_t i = 0; i < spellings.size(); ++i) {
+    const fs::path out = OutFolder("out" + std::to_string(i));
+    const RunResult result = RunArtpeel(out, {spellings[i]});
+    EXPECT_EQ(Sorted(FileBlocks(result.output)), Sorted(blocks)) << spellings[i];
+    EXPECT_EQ(FilesIn(out), images) << spellings[i];
+    EXPECT_EQ(result.errors, "") << spellings[i];
+  }
 }
 
 }  // namespace

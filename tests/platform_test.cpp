@@ -152,5 +152,24 @@ TEST_F(PlatformTest, AbsolutePathStartsFromTheCurrentDirectory) {
 #endif
 }
 
+TEST(ConsoleWait, OnlyAConsoleMadeForTheRunAloneAndSeenByItsUserWaits) {
+  const ConsoleFacts own{1, true, true, true, true};  // a double-click in Explorer
+  struct Case {
+    const char* what;
+    ConsoleFacts facts;
+    bool waits;
+  };
+  const Case cases[] = {
+      {"own console", own, true},
+      {"no console", {0, false, false, false, false}, false},
+      {"a command prompt's console", {2, true, true, true, true}, false},
+      {"a hidden console", {1, false, true, true, true}, false},
+      {"input redirected", {1, true, false, true, true}, false},
+      {"report redirected", {1, true, true, false, true}, false},
+      {"errors redirected", {1, true, true, true, false}, false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ShouldWaitForKey(c.facts), c.waits) << c.what;
+}
+
 }  // namespace
 }  // namespace artpeel::platform
