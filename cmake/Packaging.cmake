@@ -66,8 +66,8 @@ else()
                     OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
                     OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
     if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
-      message(FATAL_ERROR "dpkg-architecture (dpkg-dev) cannot name the architecture "
-                          "of ${CMAKE_LIBRARY_ARCHITECTURE}")
+      # Without dpkg-dev no .deb can be made anyway; the name is a best guess.
+      string(REPLACE aarch64 arm64 CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
     endif()
     set(CPACK_ARTPEEL_DEB_HOST_ARCH ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE})
     # Debian's cross compilers keep the target's C and C++ runtime in a folder

@@ -18,8 +18,8 @@ if(ARTPEEL_HARDENING AND NOT WIN32)
     add_compile_options(-fcf-protection=full)
     # The linker marks a program CET-ready (IBT, SHSTK) only when every object
     # in it is, and Debian 12's C start files (Scrt1.o, crti.o) are not, so
-    # it would drop the mark for every program, /bin/ls included. It is set
-    # here: artpeel's code and gcc's start files are built for CET. What the
+    # no program there has the mark (/bin/ls neither). It is asked for here:
+    # artpeel's code and gcc's start files are built for CET. What the
     # mark overstates is _init and _fini of crti.o, which start without the
     # landing instruction an indirect call needs under IBT; no Linux kernel
     # enforces IBT for programs, and no Debian 12 library is marked, so the
