@@ -34,3 +34,5 @@ file(WRITE "${doc_folders}/changelog"
 foreach(file IN LISTS manual_pages ITEMS "${doc_folders}/changelog")
   execute_process(COMMAND ${GZIP} -9nf ${file} COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
+# Written here, the changelog got its permissions from the umask.
+file(CHMOD "${doc_folders}/changelog.gz" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

@@ -38,6 +38,14 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)
+# The packages' bytes depend on the source alone (see cmake/DebianRepack.cmake
+# and the README's Releases section): members dated by SOURCE_DATE_EPOCH, or
+# else the last commit; folders made with the same permissions whatever the
+# umask.
+set(CPACK_ARTPEEL_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackProject.cmake)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
@@ -49,6 +57,26 @@ else()
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ARTPEEL_PACKAGE_MAINTAINER}")
   set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianDocs.cmake)
+  set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianRepack.cmake)
+  if(CMAKE_CROSSCOMPILING)
+    # Debian's name for the target's architecture (arm64 for aarch64), from the
+    # compiler's multiarch triplet; dpkg-shlibdeps is told it too
+    # (cmake/CPackProject.cmake).
+    execute_process(COMMAND dpkg-architecture -t${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+                    OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+                    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+      # Without dpkg-dev no .deb can be made anyway; the name is a best guess.
+      string(REPLACE aarch64 arm64 CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
+    endif()
+    set(CPACK_ARTPEEL_DEB_HOST_ARCH ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE})
+    # Debian's cross compilers keep the target's C and C++ runtime in a folder
+    # of their own, which dpkg-shlibdeps is not told of otherwise.
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_FIND_ROOT_PATH}/lib)
+  else()
+    # The native build is packed last and lists every package in SHA256SUMS.
+    set(CPACK_ARTPEEL_WRITE_CHECKSUMS ON)
+  endif()
   # The program needs nothing but the C and C++ runtime; dpkg-shlibdeps (from
   # dpkg-dev) works out the exact versions from the binary.
   find_program(ARTPEEL_DPKG_SHLIBDEPS dpkg-shlibdeps)
@@ -62,21 +90,27 @@ endif()
 
 include(CPack)
 
-# The `package` preset builds the Windows zip next to the .deb: a build for
-# Windows is configured with the `windows` preset in a folder of its own inside
-# this build folder, built, and packed into this build folder.
-option(ARTPEEL_PACKAGE_WINDOWS "Also build the Windows zip (needs the windows preset's cross compiler)" OFF)
-if(ARTPEEL_PACKAGE_WINDOWS AND NOT WIN32)
-  add_custom_target(windows_zip ALL
-    COMMAND ${CMAKE_COMMAND}
-            -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
-            -DBINARY_DIR=${CMAKE_BINARY_DIR}/windows
-            -DPACKAGE_DIR=${CMAKE_BINARY_DIR}
-            -P ${PROJECT_SOURCE_DIR}/cmake/PackageWindows.cmake
-    COMMENT "Building the Windows zip"
-    USES_TERMINAL
-    VERBATIM)
-endif()
+# The `package` preset builds the Windows zip and the arm64 .deb next to the
+# .deb: each is configured with its own preset (windows, arm64) in a folder of
+# its own inside this build folder, built with the release flags, and packed
+# into this build folder (cmake/PackageCross.cmake).
+option(ARTPEEL_PACKAGE_WINDOWS "Also build the Windows zip (needs the windows preset's cross compiler and zip)" OFF)
+option(ARTPEEL_PACKAGE_ARM64 "Also build the arm64 .deb (needs g++-aarch64-linux-gnu)" OFF)
+foreach(platform windows arm64)
+  string(TOUPPER ${platform} option)
+  if(ARTPEEL_PACKAGE_${option} AND NOT CMAKE_CROSSCOMPILING)
+    add_custom_target(${platform}_package ALL
+      COMMAND ${CMAKE_COMMAND}
+              -DPLATFORM=${platform}
+              -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+              -DBINARY_DIR=${CMAKE_BINARY_DIR}/${platform}
+              -DPACKAGE_DIR=${CMAKE_BINARY_DIR}
+              -P ${PROJECT_SOURCE_DIR}/cmake/PackageCross.cmake
+      COMMENT "Building the ${platform} package"
+      USES_TERMINAL
+      VERBATIM)
+  endif()
+endforeach()
 
 # The installed layout and the manual page are tested with the rest.
 if(ARTPEEL_BUILD_TESTS AND NOT WIN32)
