@@ -61,7 +61,17 @@ status=0
 check_sample_run "$source_dir" "$scratch/out" "$scratch/report.txt"
 echo "run_qemu_tests: artpeel for $cpu, started $how, reports and writes the 12 sample images"
 
+# qemu 7.2 (Debian 12) hands an s390x program's SIGBUS handler the fault
+# address with its two 32-bit halves swapped, so the read guard cannot tell a
+# lost page of the cache file it reads from any other bus error (a real s390x
+# kernel gives the page's address): the test of a cache file cut short while it
+# is read is left out there, and runs on every other CPU.
+filter=*
+if [[ $cpu == s390x ]]; then
+  filter=-LargeCacheFiles.FileCutShortWhileReadEndsItsReportAndTheWalkGoesOn
+  echo "run_qemu_tests: leaving out $filter (qemu's SIGBUS address on s390x)"
+fi
 echo "run_qemu_tests: end-to-end tests on artpeel for $cpu under $qemu"
 ARTPEEL_TEST_BINARY=$program \
 ARTPEEL_TEST_LAUNCHER="$qemu -L $sysroot" \
-  "$linux_build/tests/e2e_tests" --gtest_brief=1 </dev/null
+  "$linux_build/tests/e2e_tests" --gtest_brief=1 --gtest_filter="$filter" </dev/null
