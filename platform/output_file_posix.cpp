@@ -4,8 +4,9 @@
 // taken, or a file system without unnamed files, takes a temporary name beside
 // it that is renamed over the name. A run ended by SIGHUP, SIGINT, SIGPIPE,
 // SIGQUIT or SIGTERM removes the one temporary name that may exist at that
-// moment, ends a progress line left open, then dies by that signal. Kept apart from the rest of the layer so that a test
-// build can put an in-memory writer in its place at link time.
+// moment, ends a progress line left open, then dies by that signal. Kept apart
+// from the rest of the layer so that a test build can put an in-memory writer
+// in its place at link time.
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
