@@ -106,7 +106,12 @@ void DumpCacheContents(ByteView file, DumpTally& tally) {
 }
 
 void DumpCacheFile(const char* path, DumpTally& tally) {
-  platform::MappedFile file = platform::MapFileReadOnly(path);
+  platform::MappedFile file = platform::OpenFileReadOnly(path);
+  DumpOpenedCacheFile(path, file, tally);
+}
+
+void DumpOpenedCacheFile(const char* path, platform::MappedFile& file, DumpTally& tally) {
+  if (file.status == platform::MapStatus::kOpened) platform::MapOpenedFile(file);
   if (file.status != platform::MapStatus::kMapped) ++tally.cache_files_not_read;
   switch (file.status) {
     case platform::MapStatus::kOpenFailed:
@@ -119,6 +124,7 @@ void DumpCacheFile(const char* path, DumpTally& tally) {
     case platform::MapStatus::kViewFailed:
       PrintReport("Unable to map view of file '%s'\n", path);
       return;
+    case platform::MapStatus::kOpened:  // mapped above
     case platform::MapStatus::kMapped:
       break;
   }

@@ -39,6 +39,10 @@ namespace platform {
 struct MappedFile;
 }
 
+// DumpCacheFile for a file already opened for it (platform::OpenFileReadOnly),
+// or whose open failed: maps it, reports and reads it, and releases it.
+void DumpOpenedCacheFile(const char* path, platform::MappedFile& file, DumpTally& tally);
+
 // What DumpCacheFile does once `file` is mapped: prints the file's "Dumping
 // contents" line, reads it, and releases it. A file cut short while it is read
 // is reported, and the walk goes on. Open to the tests, which change the file

@@ -1,31 +1,20 @@
 #include "cli/folder_walk.h"
 
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "cache/cache_reader.h"
+#include "cli/look_ahead.h"
 #include "cli/progress.h"
 #include "platform/platform.h"
 
 namespace artpeel {
 
 namespace {
-
-constexpr char kCacheFilePattern[] = "*.itc2";
-
-// A folder whose cache-file search pattern (path, separator, "*.itc2") would not
-// fit the platform's path limit cannot be searched. Every path below it is longer
-// still, so nothing under it can be dumped either and the walk passes it over.
-bool CanSearch(const std::string& folder) {
-  return platform::PathLength(folder) + 1 + std::strlen(kCacheFilePattern) <
-         platform::MaxPathLength();
-}
 
 // The walk's diagnostics go to standard error, one line each, beside the report,
 // each on a line of its own where a progress line is shown.
@@ -87,73 +76,42 @@ bool AddWalked(std::vector<VolumeFolders>& walked, const platform::FolderId& id)
   return Add(walked.back(), id.index);
 }
 
-// The cache files the walk has found but not yet dumped, oldest first. Each one
-// was handed to the read-ahead request as it joined, so the disk is reading the
-// next files while the oldest is dumped; dumps still come in the order the walk
-// found the files. Bounded in files and in bytes asked for, so a window of large
-// files cannot push the ones in hand out of the cache, and no descriptor is held.
-// 32 files keep a disk that serves many requests at once busy (a cache folder
-// holds one to three files, so the window reaches across folders); a run on a
-// warm library pays some 10 microseconds a file for asking.
-struct ReadAheadWindow {
-  static constexpr std::size_t kMaxFiles = 32;
-  static constexpr std::uint64_t kMaxBytes = std::uint64_t{32} << 20;
-  std::array<std::string, kMaxFiles> paths;  // a ring; the strings keep their buffers
-  std::array<std::uint64_t, kMaxFiles> bytes_asked;
-  std::size_t oldest = 0;
-  std::size_t count = 0;
-  std::uint64_t total_bytes_asked = 0;
-};
-
-void DumpOldest(ReadAheadWindow& window, Progress& progress) {
-  DumpCacheFile(window.paths[window.oldest].c_str(), progress.tally);
-  platform::FlushConsoleReport();
-  UpdateProgress(progress);
-  window.total_bytes_asked -= window.bytes_asked[window.oldest];
-  window.oldest = (window.oldest + 1) % ReadAheadWindow::kMaxFiles;
-  --window.count;
-}
-
-// Adds the cache file at `path` to the window, dumping the oldest files first
-// while the window is full.
-void Enqueue(ReadAheadWindow& window, const std::string& path, Progress& progress) {
-  while (window.count == ReadAheadWindow::kMaxFiles ||
-         (window.count > 0 && window.total_bytes_asked >= ReadAheadWindow::kMaxBytes)) {
-    DumpOldest(window, progress);
-  }
-  const std::size_t slot = (window.oldest + window.count) % ReadAheadWindow::kMaxFiles;
-  window.paths[slot] = path;
-  window.bytes_asked[slot] =
-      platform::ReadAhead(path.c_str(), ReadAheadWindow::kMaxBytes - window.total_bytes_asked);
-  window.total_bytes_asked += window.bytes_asked[slot];
-  ++window.count;
-}
-
-void DumpAll(ReadAheadWindow& window, Progress& progress) {
-  while (window.count > 0) DumpOldest(window, progress);
-}
-
 // What the walk carries down: the path of the folder in hand, extended and cut
-// back in place so the whole walk shares one buffer; one listing per depth,
-// each reused by every folder met at that depth; the ids of every folder
+// back in place so the whole walk shares one buffer; the look-ahead, which
+// lists each folder and opens each cache file for it; the ids of every folder
 // walked so far (links, and mounts, can lead to one folder by many ways, and
 // walking it once per way takes time exponential in the links of a tree: a
-// folder is walked on its first arrival only); and the cache files found but
-// not yet dumped; and the run's progress, which the dumps count into.
+// folder is walked on its first arrival only); and the run's progress, which
+// the dumps count into.
 struct Walk {
   Progress* progress = nullptr;
   std::string path;
-  ReadAheadWindow window;
-  std::deque<platform::FolderListing> listings;  // a deque keeps them in place as it grows
+  LookAheadHandle look_ahead;
   std::vector<VolumeFolders> walked;  // one per volume met
 };
 
-// Walks the subfolders of the folder at `walk.path`, listed in
-// `walk.listings[depth]`.
-void WalkSubfolders(Walk& walk, std::size_t depth) {
-  if (walk.listings.size() == depth + 1) walk.listings.emplace_back();
-  const platform::FolderListing& listing = walk.listings[depth];
-  platform::FolderListing& subfolder = walk.listings[depth + 1];
+// A folder read that failed part way is reported, and what was read is walked.
+void ReportPartialListing(const Walk& walk, const char* folder,
+                          const platform::FolderListing& listing) {
+  if (listing.error_code != 0) ReportUnreadableFolder(folder, listing.error_code, *walk.progress);
+}
+
+void DumpCacheFiles(Walk& walk, const platform::FolderListing& listing) {
+  std::string& path = walk.path;
+  for (const platform::FolderEntry& file : listing.entries) {
+    const char* name = listing.NameOf(file);
+    if (!IsCacheFileName(name)) continue;
+    const std::size_t folder_length = PushName(path, name);
+    platform::MappedFile opened = TakeCacheFile(*walk.look_ahead, path);
+    DumpOpenedCacheFile(path.c_str(), opened, walk.progress->tally);
+    platform::FlushConsoleReport();
+    UpdateProgress(*walk.progress);
+    path.resize(folder_length);
+  }
+}
+
+// Walks the subfolders of the folder at `walk.path`, listed in `listing`.
+void WalkSubfolders(Walk& walk, const platform::FolderListing& listing) {
   std::string& path = walk.path;
   for (const platform::FolderEntry& entry : listing.entries) {
     if (!entry.is_folder) continue;
@@ -164,17 +122,17 @@ void WalkSubfolders(Walk& walk, std::size_t depth) {
                    "artpeel: skipped folder '%s': the paths in it would exceed the system's "
                    "limit of %zu characters\n",
                    path.c_str(), platform::MaxPathLength());
-    } else if (!platform::ListFolder(path.c_str(), subfolder)) {
-      ReportUnreadableFolder(path.c_str(), subfolder.error_code, *walk.progress);
-    } else if (AddWalked(walk.walked, subfolder.id)) {
-      for (const platform::FolderEntry& file : subfolder.entries) {
-        const char* name = subfolder.NameOf(file);
-        if (!IsCacheFileName(name)) continue;
-        const std::size_t folder_length = PushName(path, name);
-        Enqueue(walk.window, path, *walk.progress);
-        path.resize(folder_length);
+    } else {
+      bool listed = false;
+      const platform::FolderListing& subfolder = EnterFolder(*walk.look_ahead, path, listed);
+      if (!listed) {
+        ReportUnreadableFolder(path.c_str(), subfolder.error_code, *walk.progress);
+      } else if (AddWalked(walk.walked, subfolder.id)) {
+        ReportPartialListing(walk, path.c_str(), subfolder);
+        DumpCacheFiles(walk, subfolder);
+        WalkSubfolders(walk, subfolder);
       }
-      WalkSubfolders(walk, depth + 1);
+      LeaveFolder(*walk.look_ahead);
     }
     path.resize(parent_length);
   }
@@ -196,16 +154,24 @@ bool IsCacheFileName(const char* name) {
   return true;
 }
 
+bool CanSearch(const std::string& folder) {
+  constexpr char kCacheFilePattern[] = "*.itc2";
+  return platform::PathLength(folder) + 1 + std::strlen(kCacheFilePattern) <
+         platform::MaxPathLength();
+}
+
 void DumpFolder(const char* folder, Progress& progress) {
   Walk walk;
   walk.progress = &progress;
   walk.path = platform::AbsolutePath(folder);
-  walk.listings.emplace_back();
-  platform::FolderListing& top = walk.listings[0];
-  if (!platform::ListFolder(walk.path.c_str(), top)) {
+  walk.look_ahead = StartLookAhead(walk.path);
+  bool listed = false;
+  const platform::FolderListing& top = EnterFolder(*walk.look_ahead, walk.path, listed);
+  if (!listed) {
     ReportUnreadableFolder(folder, top.error_code, progress);
     return;
   }
+  ReportPartialListing(walk, folder, top);
   // Naming the folder that holds the cache files is the likeliest first try.
   std::size_t direct_cache_files = 0;
   for (const platform::FolderEntry& entry : top.entries) {
@@ -219,8 +185,7 @@ void DumpFolder(const char* folder, Progress& progress) {
                  direct_cache_files, direct_cache_files == 1 ? "" : "s", folder);
   }
   AddWalked(walk.walked, top.id);
-  WalkSubfolders(walk, 0);
-  DumpAll(walk.window, progress);
+  WalkSubfolders(walk, top);
 }
 
 }  // namespace artpeel

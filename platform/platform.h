@@ -81,6 +81,7 @@ void HoldOwnConsoleOpen();
 
 enum class MapStatus {
   kMapped,      // data/size hold the whole file
+  kOpened,      // opened for reading and not mapped yet: file_handle and size are set
   kOpenFailed,  // the file could not be opened; error_code holds the OS's code
   kMapFailed,   // opened, but it cannot be mapped (empty, or not a regular file)
   kViewFailed,  // the mapping call itself failed
@@ -97,12 +98,33 @@ struct MappedFile {
   std::intptr_t mapping_handle = -1;
 };
 
+// Opens `path` for reading as a cache file is read: only a regular file (on
+// Windows, a file on a disk), exclusively where the platform can. kOpened on
+// success; any other status leaves nothing open and says what MapFileReadOnly
+// would have said of the file.
+MappedFile OpenFileReadOnly(const char* path);
+
+// Maps all of a file that OpenFileReadOnly opened: kMapped, or the status of
+// the failure with the file closed.
+void MapOpenedFile(MappedFile& file);
+
 // Opens `path` for reading (exclusively where the platform can) and maps all of
 // it. On any status but kMapped nothing is left open.
 MappedFile MapFileReadOnly(const char* path);
 
-// Releases the view, then the mapping, then the file.
+// Releases the view, then the mapping, then the file; a file that is only
+// opened is closed.
 void ReleaseMappedFile(MappedFile& file);
+
+// Whether an open that failed with `error_code` may succeed later in the same
+// run: the process had too many files open, or (on Windows) another opener
+// held the file. An open made ahead of its turn that fails so is made again at
+// its turn rather than reported.
+bool OpenMayWorkLater(std::uint32_t error_code);
+
+// How many files and folders the look-ahead may hold open at once, well under
+// the process's limit on open files.
+std::size_t DescriptorsForLookAhead();
 
 // Runs `read_file` on `file`, handing it `context`. Pages of the file can fail
 // to come in while it is mapped (another process cuts it short; on Windows also
@@ -118,12 +140,12 @@ bool ReadMappedFileGuarded(const MappedFile& file,
 
 // ---- Reading ahead -------------------------------------------------------------
 
-// Asks the system to start reading up to `max_bytes` bytes from the start of the
-// file at `path` into its cache, and returns at once, before they are read.
-// Returns how many bytes it asked for: 0 when `path` is not a regular file,
-// cannot be opened, or the platform has no such request. Advice only: it opens
-// nothing but a regular file, and keeps nothing open.
-std::uint64_t ReadAhead(const char* path, std::uint64_t max_bytes);
+// Brings up to `max_bytes` bytes from the start of a file that OpenFileReadOnly
+// opened into the system's cache, so that mapping and reading it later waits
+// for no disk or network. Returns how many bytes it asked for. On POSIX it asks
+// the system to read them and returns at once; on Windows, which has no such
+// request, it reads them, and returns when they are in.
+std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes);
 
 // ---- Writing an image ----------------------------------------------------------
 
@@ -192,7 +214,9 @@ struct FolderEntry {
 // Every entry of one folder but "." and "..", in the platform's own order.
 struct FolderListing {
   FolderId id;
-  std::uint32_t error_code = 0;  // the system's code when ListFolder failed
+  // The system's code when ListFolder failed, or when reading stopped part way
+  // (the entries then hold what was read); 0 for a whole listing.
+  std::uint32_t error_code = 0;
   std::string names;  // each entry's name, NUL-terminated, back to back
   std::vector<FolderEntry> entries;
 
@@ -203,7 +227,9 @@ struct FolderListing {
 
 // Lists `path` into `listing`. False when the folder cannot be listed (missing,
 // not a folder, unreadable), with the reason in `listing.error_code`; an empty
-// folder lists as true with no entries.
+// folder lists as true with no entries. A read that fails part way (an I/O
+// error, a share gone stale) returns true with the entries read so far and its
+// reason in `listing.error_code`.
 bool ListFolder(const char* path, FolderListing& listing);
 
 // `path` made absolute against the current directory; unchanged when it already is.

@@ -8,6 +8,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -139,7 +140,7 @@ RegularFile OpenRegularFileForReading(const char* path) {
 
 }  // namespace
 
-MappedFile MapFileReadOnly(const char* path) {
+MappedFile OpenFileReadOnly(const char* path) {
   MappedFile file;
   const RegularFile opened = OpenRegularFileForReading(path);
   switch (opened.kind) {
@@ -159,12 +160,19 @@ MappedFile MapFileReadOnly(const char* path) {
     case PathKind::kRegularFile:
       break;
   }
-  const int fd = opened.fd;
-  const std::uint64_t size = opened.size;
+  file.status = MapStatus::kOpened;
+  file.file_handle = opened.fd;
+  file.size = opened.size;
+  return file;
+}
+
+void MapOpenedFile(MappedFile& file) {
+  const int fd = static_cast<int>(file.file_handle);
+  const std::uint64_t size = file.size;
   if (size == 0) {
     file.status = MapStatus::kMapFailed;
-    close(fd);
-    return file;
+    ReleaseMappedFile(file);
+    return;
   }
 #if ARTPEEL_HAVE_MAP_POPULATE && !ARTPEEL_HAVE_SENDFILE
   // Every page of a cache file is read, the headers by the reader and the
@@ -189,13 +197,16 @@ MappedFile MapFileReadOnly(const char* path) {
   }
   if (view == MAP_FAILED) {
     file.status = MapStatus::kViewFailed;
-    close(fd);
-    return file;
+    ReleaseMappedFile(file);
+    return;
   }
   file.status = MapStatus::kMapped;
   file.data = static_cast<const unsigned char*>(view);
-  file.size = size;
-  file.file_handle = fd;
+}
+
+MappedFile MapFileReadOnly(const char* path) {
+  MappedFile file = OpenFileReadOnly(path);
+  if (file.status == MapStatus::kOpened) MapOpenedFile(file);
   return file;
 }
 
@@ -211,25 +222,35 @@ void ReleaseMappedFile(MappedFile& file) {
   }
 }
 
+bool OpenMayWorkLater(std::uint32_t error_code) {
+  return error_code == EMFILE || error_code == ENFILE;
+}
+
+std::size_t DescriptorsForLookAhead() {
+  constexpr std::size_t kMost = 128;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMost;
+  // An eighth of the limit leaves the rest to the walk, the images and whatever
+  // else the process holds.
+  const auto share = static_cast<std::size_t>(limit.rlim_cur / 8);
+  return share < kMost ? share : kMost;
+}
+
 // ---- Reading ahead -------------------------------------------------------------
 
-std::uint64_t ReadAhead(const char* path, std::uint64_t max_bytes) {
+std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes) {
 #if ARTPEEL_HAVE_POSIX_FADVISE
   // A length of 0 would ask for the whole file.
-  if (max_bytes == 0) return 0;
-  const RegularFile file = OpenRegularFileForReading(path);
-  if (file.kind != PathKind::kRegularFile) return 0;
-  const int fd = file.fd;
   const std::uint64_t wanted = file.size < max_bytes ? file.size : max_bytes;
-  // WILLNEED starts the reads and returns without waiting for them. Linux's
-  // readahead(2) takes the same way through the kernel and measured the same;
-  // posix_fadvise is POSIX, and FreeBSD has it too.
-  const bool asked =
-      posix_fadvise(fd, 0, static_cast<off_t>(wanted), POSIX_FADV_WILLNEED) == 0;
-  close(fd);
+  if (file.file_handle < 0 || wanted == 0) return 0;
+  // WILLNEED starts the reads and returns without waiting for them; a share's
+  // file system sends them to the server at once. posix_fadvise is POSIX, and
+  // FreeBSD has it too.
+  const bool asked = posix_fadvise(static_cast<int>(file.file_handle), 0,
+                                   static_cast<off_t>(wanted), POSIX_FADV_WILLNEED) == 0;
   return asked ? wanted : 0;
 #else
-  static_cast<void>(path);
+  static_cast<void>(file);
   static_cast<void>(max_bytes);
   return 0;
 #endif
@@ -296,8 +317,9 @@ bool ReadFolder(const char* path, FolderListing& listing) {
   for (;;) {
     const ssize_t filled = getdents64(folder_fd, buffer, sizeof buffer);
     if (filled < 0 && errno == EINTR) continue;
-    // An error part way ends the listing with the entries read so far, as
-    // readdir would.
+    // An error part way keeps the entries read so far and says why the rest
+    // is missing.
+    if (filled < 0) listing.error_code = static_cast<std::uint32_t>(errno);
     if (filled <= 0) break;
     for (std::size_t offset = 0; offset < static_cast<std::size_t>(filled);) {
       const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + offset);
@@ -323,8 +345,15 @@ bool ReadFolder(const char* path, FolderListing& listing) {
     closedir(folder);
     return false;
   }
-  // An error part way ends the listing with the entries read so far.
-  while (const struct dirent* entry = readdir(folder)) {
+  // readdir tells its end from an error part way only by errno, which it
+  // leaves alone at the end.
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = readdir(folder);
+    if (entry == nullptr) {
+      if (errno != 0) listing.error_code = static_cast<std::uint32_t>(errno);
+      break;
+    }
 #ifdef DT_UNKNOWN
     AddEntry(folder_fd, entry->d_name, TypeOf(entry->d_type), listing);
 #else
@@ -343,6 +372,7 @@ bool ReadFolder(const char* path, FolderListing& listing) {
 bool ListFolder(const char* path, FolderListing& listing) {
   listing.names.clear();
   listing.entries.clear();
+  listing.error_code = 0;
   return ReadFolder(path, listing);
 }
 

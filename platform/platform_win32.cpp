@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 namespace artpeel::platform {
@@ -254,7 +255,7 @@ std::wstring LiteralPath(const char* path) {
 
 }  // namespace
 
-MappedFile MapFileReadOnly(const char* path) {
+MappedFile OpenFileReadOnly(const char* path) {
   MappedFile file;
   // No sharing: while the file is read nobody else may open it, and a file that
   // another process holds open fails here with ERROR_SHARING_VIOLATION.
@@ -284,29 +285,38 @@ MappedFile MapFileReadOnly(const char* path) {
     CloseHandle(handle);
     return file;
   }
-  const std::uint64_t size = std::uint64_t{size_high} << 32 | size_low;
+  file.status = MapStatus::kOpened;
+  file.size = std::uint64_t{size_high} << 32 | size_low;
+  file.file_handle = FromHandle(handle);
+  return file;
+}
+
+void MapOpenedFile(MappedFile& file) {
   // Size 0 maps the whole file; an empty file cannot be mapped and fails here.
-  const HANDLE mapping = CreateFileMappingA(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  const HANDLE mapping =
+      CreateFileMappingA(AsHandle(file.file_handle), nullptr, PAGE_READONLY, 0, 0, nullptr);
   if (mapping == nullptr) {
     file.status = MapStatus::kMapFailed;
-    CloseHandle(handle);
-    return file;
+    ReleaseMappedFile(file);
+    return;
   }
+  file.mapping_handle = FromHandle(mapping);
   const void* view = nullptr;
-  if (size <= SIZE_MAX) {
+  if (file.size <= SIZE_MAX) {
     view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
   }
   if (view == nullptr) {
     file.status = MapStatus::kViewFailed;
-    CloseHandle(mapping);
-    CloseHandle(handle);
-    return file;
+    ReleaseMappedFile(file);
+    return;
   }
   file.status = MapStatus::kMapped;
   file.data = static_cast<const unsigned char*>(view);
-  file.size = size;
-  file.file_handle = FromHandle(handle);
-  file.mapping_handle = FromHandle(mapping);
+}
+
+MappedFile MapFileReadOnly(const char* path) {
+  MappedFile file = OpenFileReadOnly(path);
+  if (file.status == MapStatus::kOpened) MapOpenedFile(file);
   return file;
 }
 
@@ -325,14 +335,39 @@ void ReleaseMappedFile(MappedFile& file) {
   }
 }
 
+bool OpenMayWorkLater(std::uint32_t error_code) {
+  // A file opened ahead is held unshared until its turn: another path to the
+  // same file (a hard link, a folder reached twice) finds it held until then.
+  return error_code == ERROR_SHARING_VIOLATION || error_code == ERROR_TOO_MANY_OPEN_FILES ||
+         error_code == ERROR_NO_SYSTEM_RESOURCES;
+}
+
+// Windows limits a process's handles only by its memory.
+std::size_t DescriptorsForLookAhead() { return 128; }
+
 // ---- Reading ahead -------------------------------------------------------------
 
-// Every Win32 way to start reading a file into the system cache (an overlapped
-// read, a prefetch of a mapped view) goes through a handle that must stay open
-// until the read is done. Waiting for it would be no read-ahead at all, and a
-// handle kept open until the file's turn would make the reader's own unshared
-// open of it fail. So the walk's read-ahead asks for nothing here.
-std::uint64_t ReadAhead(const char* /*path*/, std::uint64_t /*max_bytes*/) { return 0; }
+// Windows has no request to read a file into its cache without waiting: the
+// bytes are read, by the look-ahead's thread, and the reading of the mapped
+// view then finds them in the cache. A sequential read lets the cache manager
+// read ahead of it in large pieces, which a share answers in few round trips.
+std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes) {
+  constexpr DWORD kPiece = 256 * 1024;
+  thread_local std::unique_ptr<unsigned char[]> buffer(new unsigned char[kPiece]);
+  const std::uint64_t wanted = file.size < max_bytes ? file.size : max_bytes;
+  const HANDLE handle = AsHandle(file.file_handle);
+  std::uint64_t done = 0;
+  while (done < wanted) {
+    const DWORD piece = wanted - done < kPiece ? static_cast<DWORD>(wanted - done) : kPiece;
+    DWORD read = 0;
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(done);
+    at.OffsetHigh = static_cast<DWORD>(done >> 32);
+    if (!ReadFile(handle, buffer.get(), piece, &read, &at) || read == 0) break;
+    done += read;
+  }
+  return done;
+}
 
 // ---- Listing a folder ----------------------------------------------------------
 
