@@ -2,21 +2,24 @@
 // only once it is complete. Where the file system has unnamed files (O_TMPFILE)
 // the image is written into one and linked in under its name; a name that is
 // taken, or a file system without unnamed files, takes a temporary name beside
-// it that is renamed over the name. A run ended by SIGHUP, SIGINT, SIGPIPE,
-// SIGQUIT or SIGTERM removes the one temporary name that may exist at that
-// moment, ends a progress line left open, then dies by that signal. Kept apart
-// from the rest of the layer so that a test build can put an in-memory writer
-// in its place at link time.
+// it that is renamed over the name. A run ended by SIGHUP, SIGINT, SIGQUIT or
+// SIGTERM removes the one temporary name that may exist at that moment, ends a
+// progress line left open, then dies by that signal; SIGPIPE ends a progress
+// line and the run. Kept apart from the rest of the layer so that a test build
+// can put an in-memory writer in its place at link time.
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 #if ARTPEEL_HAVE_SENDFILE
 #include <sys/sendfile.h>
 #endif
 
+#include <time.h>
+
 #include <cerrno>
-#include <csignal>
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/platform.h"
@@ -25,54 +28,110 @@ namespace artpeel::platform {
 
 namespace {
 
-// SIGPIPE, from a reader of the report that has gone, never comes while a
-// temporary name exists (the report is written between images), but it ends a
-// progress line like the others.
-constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGPIPE, SIGQUIT, SIGTERM};
+// The signals that end a run from outside. They are taken by a thread of
+// their own (TakeEndingSignals), not by a handler on whichever thread they
+// land on: a thread blocked in the kernel on a share that stopped answering
+// runs no handler until the share answers, and only a signal under its default
+// action ends such a wait, with every thread of the process.
+constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
 // The temporary name that may exist at this moment, if `armed`: what the
-// signal handler removes. It is the writer's one piece of state outside its
-// frames, since a handler learns its context from nothing else.
+// thread that takes the ending signals removes. It is the writer's one piece
+// of state outside its frames. The writer holds `lock` while it makes, renames
+// or removes the name; the ending thread takes it and never lets it go, so no
+// name is made once the run is ending.
 struct TemporaryName {
   char name[PATH_MAX];
-  volatile std::sig_atomic_t armed;
+  bool armed;  // read and written with the __atomic builtins
+  pthread_mutex_t lock;
 };
-TemporaryName temporary_name = {};
+TemporaryName temporary_name = {{}, false, PTHREAD_MUTEX_INITIALIZER};
 
-void RemoveTemporaryNameAndDie(int signal_number) {
-  if (temporary_name.armed) unlink(temporary_name.name);
+// The POSIX layer is built with the C library's GNU extensions hidden, as on
+// macOS, and libstdc++'s <atomic> and <mutex> need them: it uses the compiler's
+// atomics and pthreads directly.
+bool Armed() { return __atomic_load_n(&temporary_name.armed, __ATOMIC_SEQ_CST); }
+void SetArmed(bool armed) { __atomic_store_n(&temporary_name.armed, armed, __ATOMIC_SEQ_CST); }
+
+struct HoldingName {
+  HoldingName() { pthread_mutex_lock(&temporary_name.lock); }
+  ~HoldingName() { pthread_mutex_unlock(&temporary_name.lock); }
+  HoldingName(const HoldingName&) = delete;
+  HoldingName& operator=(const HoldingName&) = delete;
+};
+
+// Takes the writer's lock for the ending, waiting at most half a second: a
+// current folder on a share that stopped answering holds it no longer.
+void TakeLockForEnding() {
+  const struct timespec millisecond = {0, 1000000};
+  for (int waits = 0; waits < 500; ++waits) {
+    if (pthread_mutex_trylock(&temporary_name.lock) == 0) return;
+    nanosleep(&millisecond, nullptr);
+  }
+}
+
+// Ends the run by `signal_number` once its temporary name is gone.
+[[noreturn]] void EndRun(int signal_number) {
+  TakeLockForEnding();
+  if (Armed()) unlink(temporary_name.name);
   // The shell's prompt then starts on a line of its own.
   EndProgressLineOnInterrupt();
+  // Under its default action the signal ends the process, every thread of it.
+  signal(signal_number, SIG_DFL);
+  sigset_t this_one;
+  sigemptyset(&this_one);
+  sigaddset(&this_one, signal_number);
+  pthread_sigmask(SIG_UNBLOCK, &this_one, nullptr);
+  raise(signal_number);
+  _exit(128 + signal_number);  // not reached: every ending signal's default ends the process
+}
+
+// The signals the ending thread waits for; set before it starts.
+sigset_t ending_signals;
+
+void* TakeEndingSignals(void* /*unused*/) {
+  int signal_number = 0;
+  while (sigwait(&ending_signals, &signal_number) != 0) {
+  }
+  EndRun(signal_number);
+}
+
+// SIGPIPE comes from a write to a pipe whose reader has gone, on the thread
+// that wrote: the report's, between images, when no temporary name exists.
+void EndProgressLineAndDie(int signal_number) {
+  EndProgressLineOnInterrupt();
   // Raised again under its default action, the signal ends the process as soon
-  // as this handler returns (it is blocked until then), and whoever started the
-  // run sees it end by that signal.
+  // as this handler returns (it is blocked until then).
   signal(signal_number, SIG_DFL);
   raise(signal_number);
 }
 
-// Keeps the compiler from moving the writes before it past those after it, as
-// a signal handler of this thread sees them: std::atomic_signal_fence, whose
-// <atomic> libstdc++ cannot compile where the C library's GNU extensions are
-// hidden, as in a build held to plain POSIX.
-inline void SignalFence() { __atomic_signal_fence(__ATOMIC_SEQ_CST); }
-
-sigset_t EndingSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (const int signal_number : kEndingSignals) sigaddset(&signals, signal_number);
-  return signals;
-}
-
-// Takes note that the temporary name is gone. Only once it is: a signal in
-// between finds nothing to remove.
-void ForgetTemporaryName() {
-  SignalFence();
-  temporary_name.armed = 0;
+bool Ignored(int signal_number) {
+  struct sigaction previous;
+  return sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN;
 }
 
 void RemoveTemporaryName() {
+  const HoldingName holding;
   unlink(temporary_name.name);
-  ForgetTemporaryName();
+  SetArmed(false);
+}
+
+// Fresh random digits for each temporary name, so that names left by killed
+// runs cannot use them all up, as mkstemp makes its names: splitmix64, seeded
+// from the clock and the process id, which no two runs beside each other share.
+unsigned long long RandomDigits() {
+  static std::uint64_t state = 0;
+  if (state == 0) {
+    struct timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    state = static_cast<std::uint64_t>(now.tv_sec) * 1000000007u +
+            static_cast<std::uint64_t>(now.tv_nsec) + (static_cast<std::uint64_t>(getpid()) << 40);
+  }
+  std::uint64_t value = (state += 0x9E3779B97F4A7C15u);
+  value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9u;
+  value = (value ^ (value >> 27)) * 0x94D049BB133111EBu;
+  return (value ^ (value >> 31)) & 0xFFFFFFFFFFull;
 }
 
 // Makes a file beside `name` under a fresh temporary name: `make` creates or
@@ -81,21 +140,22 @@ void RemoveTemporaryName() {
 // beside this one) are passed over. Returns what `make` returned; the name is
 // in temporary_name.
 int MakeTemporaryName(const char* name, int (*make)(const char* temp_name, int fd), int fd) {
+  const HoldingName holding;
   for (int attempt = 0; attempt < 100; ++attempt) {
     const int length = std::snprintf(temporary_name.name, sizeof temporary_name.name,
-                                     ".%s.%d.part", name, attempt);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary_name.name) break;
-    // Known to the handler before it can exist, so that the name never exists
-    // unknown to it. A name found taken is let go at once; a signal in that
-    // instant removes the file that holds it, which is no image: a leftover, or
-    // the temporary file of a run beside this one, which then reports that it
-    // could not create that image.
-    SignalFence();
-    temporary_name.armed = 1;
+                                     ".%s.%010llx.part", name, RandomDigits());
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary_name.name) {
+      errno = ENAMETOOLONG;
+      break;
+    }
+    // Known to the ending thread before it can exist, so that the name never
+    // exists unknown to it.
+    SetArmed(true);
     const int made = make(temporary_name.name, fd);
     if (made >= 0) return made;
     const int error = errno;
-    ForgetTemporaryName();
+    SetArmed(false);
+    errno = error;
     if (error != EEXIST) break;
   }
   return -1;
@@ -179,12 +239,11 @@ WriteStatus RenameTemporaryOver(const char* name, bool complete) {
   }
   // rename replaces whatever sits at `name` (a link included) without writing
   // through it, and never leaves a half-written file under that name.
-  if (rename(temporary_name.name, name) != 0) {
-    RemoveTemporaryName();
-    return WriteStatus::kCreateFailed;
-  }
-  ForgetTemporaryName();
-  return WriteStatus::kWritten;
+  const HoldingName holding;
+  const bool renamed = rename(temporary_name.name, name) == 0;
+  if (!renamed) unlink(temporary_name.name);
+  SetArmed(false);
+  return renamed ? WriteStatus::kWritten : WriteStatus::kCreateFailed;
 }
 
 // Writes the image under a temporary name and renames it over `name`.
@@ -216,19 +275,45 @@ int LinkUnnamedFile(const char* target, int fd) {
 }  // namespace
 
 void InstallInterruptCleanup() {
-  struct sigaction action = {};
-  action.sa_handler = RemoveTemporaryNameAndDie;
-  // With every ending signal blocked while it runs, the handler runs once.
-  action.sa_mask = EndingSignals();
+  sigset_t& ending = ending_signals;
+  sigemptyset(&ending);
   for (const int signal_number : kEndingSignals) {
-    struct sigaction previous;
     // A signal the run was started with ignored (nohup, a background job of a
     // script) stays ignored.
-    if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
-      continue;
-    }
-    sigaction(signal_number, &action, nullptr);
+    if (!Ignored(signal_number)) sigaddset(&ending, signal_number);
   }
+  // Blocked here, before any other thread starts, they are blocked in every
+  // thread, and only sigwait takes them.
+  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+  pthread_t ending_thread;
+  if (pthread_create(&ending_thread, nullptr, TakeEndingSignals, nullptr) == 0) {
+    pthread_detach(ending_thread);
+  } else {
+    // No thread to take them: each ends the run from a handler instead, which
+    // a thread blocked on a share runs only once the share answers.
+    struct sigaction action = {};
+    action.sa_handler = [](int signal_number) { EndRun(signal_number); };
+    action.sa_mask = ending;
+    for (const int signal_number : kEndingSignals) {
+      if (sigismember(&ending, signal_number) == 1) sigaction(signal_number, &action, nullptr);
+    }
+    pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
+  }
+  if (!Ignored(SIGPIPE)) {
+    struct sigaction action = {};
+    action.sa_handler = EndProgressLineAndDie;
+    sigaction(SIGPIPE, &action, nullptr);
+  }
+}
+
+// Whether linking an unnamed file failed because this system cannot link
+// one at all (no hard links on this file system, a security module that
+// forbids them, no /proc on an older kernel), rather than because the name
+// cannot be made (no room for it, a full quota, a read-only folder), which
+// writing the image under a temporary name would meet again.
+bool CannotLinkHere(int error) {
+  return error == EPERM || error == EOPNOTSUPP || error == ENOENT || error == EXDEV ||
+         error == EMLINK || error == EINVAL;
 }
 
 WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std::uint64_t size,
@@ -243,24 +328,23 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std:
       close(fd);
       return WriteStatus::kWriteFailed;
     }
-    if (LinkUnnamedFile(name, fd) == 0) {
+    int linked = LinkUnnamedFile(name, fd);
+    if (linked != 0 && errno == EEXIST) {
+      // The name is taken: link a temporary name and rename that over it.
+      linked = MakeTemporaryName(name, LinkUnnamedFile, fd);
+      if (linked >= 0) return RenameTemporaryOver(name, close(fd) == 0);
+    }
+    if (linked == 0) {
       // Close errors are delayed write errors: the image under the name is not
       // the whole of it.
       if (close(fd) == 0) return WriteStatus::kWritten;
       unlink(name);
       return WriteStatus::kWriteFailed;
     }
-    if (errno == EEXIST) {
-      // The name is taken: link a temporary name and rename that over it.
-      if (MakeTemporaryName(name, LinkUnnamedFile, fd) < 0) {
-        close(fd);
-        return WriteStatus::kCreateFailed;
-      }
-      return RenameTemporaryOver(name, close(fd) == 0);
-    }
-    // The unnamed file cannot be linked (no /proc on an older kernel, or the
-    // name cannot be made): the named way reports what holds.
+    const int error = errno;
     close(fd);
+    if (!CannotLinkHere(error)) return WriteStatus::kCreateFailed;
+    // The named way, below, reports what holds.
   }
   // File systems without unnamed files refuse O_TMPFILE (EOPNOTSUPP, or EISDIR
   // on kernels older than it).

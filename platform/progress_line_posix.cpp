@@ -1,10 +1,8 @@
 // POSIX side of the progress line: whether the run shows one, and its bytes
-// written to standard error by write(2), which the interrupt cleanup's signal
-// handler calls too.
+// written to standard error by write(2), which the interrupt cleanup calls too.
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 
 #include "platform/platform.h"
 
@@ -12,14 +10,20 @@ namespace artpeel::platform {
 
 namespace {
 
-// Whether a progress line is on the terminal that no line break has ended. The
-// interrupt cleanup's signal handler ends such a line, and it learns that from
-// nothing but this.
-volatile std::sig_atomic_t progress_line_open = 0;
+// A run ended from outside ends a progress line left open, from the thread
+// that takes the ending signals (or SIGPIPE's handler), while the working
+// thread may be drawing it. It must not write its line break into the middle
+// of the line's bytes, nor may a line follow the break: the writes and the
+// ending meet through these flags, read and written with the compiler's
+// atomics (sequentially consistent), which a signal handler may use too.
+// (libstdc++'s <atomic> needs the C library's GNU extensions, which the POSIX
+// layer is built without, as on macOS.)
+bool progress_line_open = false;
+bool writing_progress_line = false;
+bool progress_line_ended = false;
 
-// Keeps the compiler from moving writes across it as the signal handler sees
-// them (see output_file_posix.cpp for why not std::atomic_signal_fence).
-inline void SignalFence() { __atomic_signal_fence(__ATOMIC_SEQ_CST); }
+bool Load(const bool& flag) { return __atomic_load_n(&flag, __ATOMIC_SEQ_CST); }
+void Store(bool& flag, bool value) { __atomic_store_n(&flag, value, __ATOMIC_SEQ_CST); }
 
 void WriteToStandardError(const char* bytes, std::size_t size) {
   while (size > 0) {
@@ -43,19 +47,29 @@ bool TerminalInForeground() {
 }
 
 void WriteProgressLine(std::string_view bytes, bool line_open) {
-  // Marked open before the bytes go out and closed only after them: a signal in
-  // between ends, at worst, a line that is already empty or ended.
-  if (line_open) progress_line_open = 1;
-  SignalFence();
-  WriteToStandardError(bytes.data(), bytes.size());
-  SignalFence();
-  if (!line_open) progress_line_open = 0;
+  // Either the ending sees this write under way and waits for it, or this
+  // sees the ending's mark and writes nothing (both flags sequentially
+  // consistent).
+  Store(writing_progress_line, true);
+  if (!Load(progress_line_ended)) {
+    if (line_open) Store(progress_line_open, true);
+    WriteToStandardError(bytes.data(), bytes.size());
+    if (!line_open) Store(progress_line_open, false);
+  }
+  Store(writing_progress_line, false);
 }
 
 void EndProgressLineOnInterrupt() {
-  if (progress_line_open == 0) return;
-  WriteToStandardError("\n", 1);
-  progress_line_open = 0;
+  Store(progress_line_ended, true);
+  // A write to a terminal can be held up (flow control, a full pseudo-terminal);
+  // the ending does not wait for it for long.
+  for (int waits = 0; Load(writing_progress_line) && waits < 100; ++waits) usleep(1000);
+  // A background job that wrote to its terminal would be stopped there (with
+  // `stty tostop`), and a stopped run does not end: the line is left as it is.
+  if (__atomic_exchange_n(&progress_line_open, false, __ATOMIC_SEQ_CST) &&
+      TerminalInForeground()) {
+    WriteToStandardError("\n", 1);
+  }
 }
 
 }  // namespace artpeel::platform
