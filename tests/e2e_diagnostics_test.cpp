@@ -36,6 +36,7 @@ struct Case {
   bool drops_privileges;  // runs as nobody when run as root
   // Lays the case's files out below `temp` (the library is temp/lib).
   Expected (*arrange)(const fs::path& temp);
+  bool posix_only = false;
 };
 
 const Case kCases[] = {
@@ -82,6 +83,18 @@ const Case kCases[] = {
                        "artpeel: cannot read folder '" + NativePath(lib / "S" / "locked") +
                            "': " + Reason("Permission denied", "Access denied") + "\n"};
      }},
+    {"a folder whose reading fails part way: what was read is walked", false,
+     [](const fs::path& temp) {
+       const fs::path lib = temp / "lib";
+       WriteWholeFile(lib / "S" / "a.itc2", BuildCacheFile({}));
+       WriteWholeFile(lib / "S" / "T" / "b.itc2", BuildCacheFile({}));
+       return Expected{{NativePath(lib)},
+                       WithFault("listing:S"),
+                       ReportOf("a.itc2") + ReportOf("b.itc2"),
+                       "artpeel: cannot read folder '" + NativePath(lib / "S") +
+                           "': Input/output error\n"};
+     },
+     true},
     {"a folder whose paths would pass the path limit", false,
      [](const fs::path& temp) {
        const std::size_t limit = TestingWindows() ? 260 : 4096;
@@ -124,6 +137,7 @@ TEST(Diagnostics, EachFailureOfTheWalkIsOneLineOnStandardError) {
     SCOPED_TRACE(test_case.name);
     // Wine runs only as the user owning its prefix, and root reads every folder.
     if (test_case.drops_privileges && TestingWindows() && RunningAsRoot()) continue;
+    if (test_case.posix_only && TestingWindows()) continue;
     TempFolder temp;
     const fs::path out = temp.path() / "out";
     fs::create_directories(out);

@@ -41,6 +41,37 @@ TEST_F(TemporaryFiles, TakenNamesArePassedOverAndLeftAsTheyWere) {
                               {name, "new"}, {"." + name + ".0.part", "old"}}));
 }
 
+TEST_F(TemporaryFiles, ImagesAreReplacedWhereNoFileCanBeLinkedAndANameNotMadeIsSaid) {
+  if (TestingWindows()) GTEST_SKIP() << "puts faults in with LD_PRELOAD";
+  // Twelve images written once, then replaced on a file system that links no
+  // unnamed file in (a security module, no hard links): every image is
+  // replaced. Then, into an empty folder, with no room for one more name:
+  // every image is one that could not be created, and nothing is left.
+  const auto run_with = [&](const std::string& payload, const std::string& fault) {
+    std::vector<tools::ItemSpec> items;
+    std::string lines;
+    std::map<std::string, std::string> images;
+    for (int i = 1; i <= 12; ++i) {
+      items.push_back(tools::PngItem(payload + std::to_string(i), tools::kSampleKey, 1, 1));
+      char name[64];
+      std::snprintf(name, sizeof name, "0123456789ABCDEF-%02d-1x1.png", i);
+      const std::string bytes = payload + std::to_string(i);
+      char line[128];
+      std::snprintf(line, sizeof line, "\t\t[%2d] unable to create file '%s'\n", i, name);
+      lines += fault == "link:ENOSPC" ? line : WroteLine(i, name, bytes.size());
+      if (fault != "link:ENOSPC") images[name] = bytes;
+    }
+    AddFile("S/X.itc2", tools::BuildCacheFile(items));
+    EXPECT_EQ(Run(fault.empty() ? "" : WithFault(fault)).output, ReportOf("X.itc2", lines));
+    EXPECT_EQ(FilesIn(out_), images);
+  };
+  run_with("first ", "");
+  run_with("second ", "link:EPERM");
+  fs::remove_all(out_);
+  fs::create_directory(out_);
+  run_with("third ", "link:ENOSPC");
+}
+
 // Bytes in which a block put at the wrong place, or a page lost or repeated,
 // shows: a 4,099-byte pattern (no divisor of a page size) over and over.
 std::string Pattern(std::size_t size, std::size_t seed) {

@@ -84,6 +84,13 @@ std::string QuoteForShell(const std::string& text) {
   return quoted + "'";
 }
 
+std::string WithFault(const std::string& fault) {
+  // The sanitizers' runtime wants to be loaded first, which LD_PRELOAD prevents.
+  return "ARTPEEL_FAULT=" + QuoteForShell(fault) + " LD_PRELOAD=" +
+         QuoteForShell(ARTPEEL_FAULT_INJECTION) +
+         " ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\"";
+}
+
 int RunShell(const std::string& command) {
   const int status = std::system(command.c_str());
   // std::system returns a wait status on POSIX: the exit code is its second byte.

@@ -103,6 +103,10 @@ bool ReadReportLine(RunningArtpeel& run, std::string& line);
 // to end; returns its wait status.
 int FinishArtpeel(RunningArtpeel& run, std::string* rest = nullptr);
 
+// The shell words that put `fault` (see tests/fault_injection.cpp) into the
+// run they come before. POSIX only.
+std::string WithFault(const std::string& fault);
+
 // Runs a shell command; returns its exit status.
 int RunShell(const std::string& command);
 
