@@ -24,7 +24,7 @@ bool RunsUnderAMemoryChecker() {
 #if defined(__SANITIZE_ADDRESS__)
   return true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
   return true;
 #endif
 #endif
