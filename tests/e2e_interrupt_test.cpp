@@ -5,8 +5,11 @@
 // name holds a whole image. tests/interrupt_loop.sh runs many more such kills.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -138,6 +141,75 @@ TEST(InterruptedRun, LeavesNoTemporaryFileAndOnlyWholeImages) {
       EXPECT_LT(whole_images, images.size()) << "the run was not cut short";
     }
   }
+}
+
+TEST(InterruptedRun, BackgroundJobEndsOnItsSignalWithoutWritingToTheTerminal) {
+  if (TestingWindows()) GTEST_SKIP() << "POSIX job control";
+  // artpeel runs as a job of a session whose terminal has `stty tostop`: in the
+  // foreground until its progress line shows (its report, read slowly from a
+  // pipe, holds it back), then in the background, where SIGTERM must end it.
+  // Ending the line there would stop it on SIGTTOU instead.
+  TempFolder temp;
+  WriteLibrary(temp.path() / "lib");
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0) {
+    GTEST_SKIP() << "no pseudo-terminal can be had here";
+  }
+  int report[2], control[2], news[2];
+  ASSERT_EQ(pipe(report) | pipe(control) | pipe(news), 0);
+  const std::string program = ProgramName();
+  const std::string library = (temp.path() / "lib").string();
+  const pid_t leader = fork();
+  if (leader == 0) {
+    setsid();
+    const int tty = open(ptsname(terminal), O_RDWR);  // the session's terminal
+    termios modes;
+    tcgetattr(tty, &modes);
+    modes.c_lflag |= TOSTOP;
+    tcsetattr(tty, TCSANOW, &modes);
+    signal(SIGTTOU, SIG_IGN);  // so that the leader may hand the terminal on
+    const pid_t run = fork();
+    if (run == 0) {
+      setpgid(0, 0);
+      signal(SIGTTOU, SIG_DFL);
+      dup2(report[1], STDOUT_FILENO);
+      dup2(tty, STDERR_FILENO);
+      if (chdir(temp.path().c_str()) == 0) {
+        execl(program.c_str(), program.c_str(), library.c_str(), static_cast<char*>(nullptr));
+      }
+      _exit(127);
+    }
+    setpgid(run, run);
+    tcsetpgrp(tty, run);
+    char go = 0;
+    if (write(news[1], &run, sizeof run) < 0 || read(control[0], &go, 1) != 1) _exit(1);
+    tcsetpgrp(tty, getpgrp());
+    int status = 0;
+    if (write(news[1], &go, 1) < 0 || waitpid(run, &status, WUNTRACED) != run) _exit(1);
+    _exit(write(news[1], &status, sizeof status) == sizeof status ? 0 : 1);
+  }
+  close(report[1]);
+  pid_t run = 0;
+  ASSERT_EQ(read(news[0], &run, sizeof run), static_cast<ssize_t>(sizeof run));
+  std::string shown;
+  char buffer[4096];
+  for (pollfd shows = {terminal, POLLIN, 0}; shown.find("artpeel: ") == std::string::npos;) {
+    ASSERT_GT(read(report[0], buffer, 512), 0) << "the run ended before its progress line";
+    if (poll(&shows, 1, 20) == 1) {
+      const ssize_t got = read(terminal, buffer, sizeof buffer);
+      if (got > 0) shown.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+  char go = 'b';
+  ASSERT_EQ(write(control[1], &go, 1), 1);
+  ASSERT_EQ(read(news[0], &go, 1), 1);  // artpeel is in the background now
+  kill(run, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(read(news[0], &status, sizeof status), static_cast<ssize_t>(sizeof status));
+  if (WIFSTOPPED(status)) kill(run, SIGKILL);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  waitpid(leader, nullptr, 0);
+  for (const int fd : {terminal, report[0], control[0], control[1], news[0], news[1]}) close(fd);
 }
 
 }  // namespace
