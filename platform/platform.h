@@ -192,7 +192,7 @@ struct FolderEntry {
 // Every entry of one folder but "." and "..", in the platform's own order.
 struct FolderListing {
   FolderId id;
-  std::uint32_t error_code = 0;  // the system's code when ListFolder failed
+  std::uint32_t error_code = 0;  // 0 when whole, else the system's code: failed, or listed part
   std::string names;  // each entry's name, NUL-terminated, back to back
   std::vector<FolderEntry> entries;
 
@@ -206,7 +206,9 @@ struct FolderListing {
 // folder lists as true with no entries.
 bool ListFolder(const char* path, FolderListing& listing);
 
-// `path` made absolute against the current directory; unchanged when it already is.
+// `path` made absolute against the current directory, "" being the directory
+// itself; unchanged when it already is absolute. On Windows a name like a
+// device's (CON, NUL, COM1) stays a name in its folder.
 std::string AbsolutePath(const char* path);
 
 }  // namespace artpeel::platform

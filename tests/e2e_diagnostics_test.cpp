@@ -80,11 +80,21 @@ const Case kCases[] = {
        const fs::path folder = temp / "lib" / "S" / "d.itc2";
        fs::create_directories(folder);
        const std::string relative = NativePath(temp / "lib").substr(TestingWindows() ? 3 : 1);
-       return Expected{{relative},
-                       "cd / &&",
-                       "Unable to open '" + NativePath(folder) + "' Error code: " +
-                           (TestingWindows() ? "0x00000005" : "0x00000015") + "\n",
+       const std::string code = TestingWindows() ? "0x00000005" : "0x00000015";
+       return Expected{{relative}, "cd / &&",
+                       "Unable to open '" + NativePath(folder) + "' Error code: " + code + "\n",
                        ""};
+     }},
+    {"named folders called like Windows's devices, relative and absolute", false,
+     [](const fs::path& temp) {
+       const fs::path lib = temp / "lib";
+       std::string report;
+       for (const std::string name : {"CON", "nul", "COM1", "AUX"}) {
+         WriteWholeFile(lib / name / "S" / (name + ".itc2"), BuildCacheFile({}));
+         report += ReportOf(name + ".itc2");
+       }
+       return Expected{{"CON", "nul", NativePath(lib / "COM1"), NativePath(lib / "AUX")},
+                       "cd ../lib &&", report, ""};
      }},
     {"a folder below that cannot be read", true,
      [](const fs::path& temp) {
