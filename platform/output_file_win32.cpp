@@ -33,7 +33,13 @@ BOOL WINAPI AwaitUnmarkedStep(DWORD /*event*/) {
   EndProgressLineOnInterrupt();
   // The console gets its own code page back, as at the end of a whole run.
   RestoreConsole();
-  return FALSE;  // on to the default action, which ends the process
+  // The default action would end the process by ExitProcess, whose C runtime
+  // cleanup flushes standard output from this thread while the working thread
+  // may be writing the same buffer: a line of the report could go out twice.
+  // Ended here, with the default action's exit code, the report keeps what
+  // reached the file, as when a signal ends a POSIX run.
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return FALSE;
 }
 
 void EnterUnmarkedStep() {

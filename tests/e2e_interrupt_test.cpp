@@ -64,15 +64,19 @@ struct Interruption {
 };
 
 // Runs artpeel on `library` in `out`, reads `report_lines` lines of its report
-// from a pipe, sends it the signal, and returns its wait status.
-int RunAndInterrupt(const fs::path& out, const fs::path& library, const Interruption& run) {
+// from a pipe, sends it the signal, and returns its wait status, with the
+// whole report in `report`.
+int RunAndInterrupt(const fs::path& out, const fs::path& library, const Interruption& run,
+                    std::string& report) {
   const std::string ignore =
       run.signal_ignored ? "trap '' " + std::to_string(run.signal_number) + ";" : "";
   RunningArtpeel artpeel = StartArtpeel(out, {NativePath(library)}, ignore);
   std::string line;
-  for (int read = 0; read < run.report_lines && ReadReportLine(artpeel, line);) ++read;
+  for (int read = 0; read < run.report_lines && ReadReportLine(artpeel, line); ++read) {
+    report += line + "\n";
+  }
   if (artpeel.pid > 0) kill(artpeel.pid, run.signal_number);
-  return FinishArtpeel(artpeel);
+  return FinishArtpeel(artpeel, &report);
 }
 
 TEST(InterruptedRun, LeavesNoTemporaryFileAndOnlyWholeImages) {
@@ -114,7 +118,8 @@ TEST(InterruptedRun, LeavesNoTemporaryFileAndOnlyWholeImages) {
                              ? earlier_run
                              : temp.path() / ("out" + std::to_string(run_number++));
     fs::create_directories(out);
-    const int status = RunAndInterrupt(out, library, run);
+    std::string report;
+    const int status = RunAndInterrupt(out, library, run, report);
     if (run.signal_ignored) {
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     } else if (!TestingWindows()) {
@@ -131,6 +136,14 @@ TEST(InterruptedRun, LeavesNoTemporaryFileAndOnlyWholeImages) {
       } else {
         ADD_FAILURE() << name << " does not hold its whole image";
       }
+    }
+    // Each image reported written is there, and reported once.
+    std::map<std::string, int> reported;
+    for (const std::string& line : Lines(report)) {
+      const std::size_t at = line.find("] wrote PNG image to file '");
+      if (at == std::string::npos || !line.ends_with(")")) continue;
+      const std::string image = line.substr(at + 27, line.rfind('\'') - at - 27);
+      EXPECT_TRUE(++reported[image] == 1 && fs::exists(out / image)) << line;
     }
     if (run.signal_ignored) {
       EXPECT_EQ(whole_images, images.size());
