@@ -33,7 +33,13 @@ BOOL WINAPI AwaitUnmarkedStep(DWORD /*event*/) {
   EndProgressLineOnInterrupt();
   // The console gets its own code page back, as at the end of a whole run.
   RestoreConsole();
-  return FALSE;  // on to the default action, which ends the process
+  // The default action would end the process by ExitProcess, whose C runtime
+  // cleanup flushes standard output from this thread while the working thread
+  // may be writing the same buffer: a line of the report could go out twice.
+  // Ended here, with the default action's exit code, the report keeps what
+  // reached the file, as when a signal ends a POSIX run.
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return FALSE;
 }
 
 void EnterUnmarkedStep() {
@@ -101,6 +107,29 @@ bool RenameOver(HANDLE handle, const char* name) {
   return SetFileInformationByHandle(handle, FileRenameInfo, info, sizeof buffer) != 0;
 }
 
+// Renames the complete temporary file over `name`, unmarked in the same step.
+// Another run writing the same name into this folder holds it open, unshared,
+// for the moment between its own rename and its close; a rename over it fails
+// then with ERROR_ACCESS_DENIED (or a sharing violation), and is tried again
+// for about half a second. A name held longer (a program that keeps the file
+// open), or taken by a folder, stays as it is and fails.
+bool MoveIntoPlace(HANDLE handle, bool marked, const char* name) {
+  for (DWORD wait = 1;; wait *= 2) {
+    EnterUnmarkedStep();
+    const bool renamed = (!marked || MarkForDeletion(handle, false)) && RenameOver(handle, name);
+    const DWORD error = GetLastError();
+    if (!renamed) MarkForDeletion(handle, true);
+    LeaveUnmarkedStep();
+    if (renamed) return true;
+    const DWORD attributes = GetFileAttributesA(name);
+    if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || wait > 256 ||
+        (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
+      return false;
+    }
+    Sleep(wait);
+  }
+}
+
 // Closes and removes the temporary file, marked or not.
 void Discard(HANDLE handle, const char* temp_name) {
   MarkForDeletion(handle, true);
@@ -129,11 +158,7 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std:
     return WriteStatus::kWriteFailed;
   }
   // Complete: unmarked and renamed by its handle in one step.
-  EnterUnmarkedStep();
-  const bool renamed = (!marked || MarkForDeletion(handle, false)) && RenameOver(handle, name);
-  if (!renamed) MarkForDeletion(handle, true);
-  LeaveUnmarkedStep();
-  if (!renamed) {
+  if (!MoveIntoPlace(handle, marked, name)) {
     Discard(handle, temp_name);
     return WriteStatus::kCreateFailed;
   }

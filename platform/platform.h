@@ -232,7 +232,9 @@ struct FolderListing {
 // reason in `listing.error_code`.
 bool ListFolder(const char* path, FolderListing& listing);
 
-// `path` made absolute against the current directory; unchanged when it already is.
+// `path` made absolute against the current directory, "" being the directory
+// itself; unchanged when it already is absolute. On Windows a name like a
+// device's (CON, NUL, COM1) stays a name in its folder.
 std::string AbsolutePath(const char* path);
 
 }  // namespace artpeel::platform

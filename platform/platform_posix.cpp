@@ -377,11 +377,13 @@ bool ListFolder(const char* path, FolderListing& listing) {
 }
 
 std::string AbsolutePath(const char* path) {
-  if (path[0] == '/' || path[0] == '\0') return path;
+  if (path[0] == '/') return path;
   char cwd[PATH_MAX];
   if (getcwd(cwd, sizeof cwd) == nullptr) return path;
+  // "" names the current directory itself; the root's path already ends in
+  // the separator.
   std::string absolute = cwd;
-  absolute += kPathSeparator;
+  if (path[0] != '\0' && absolute.back() != kPathSeparator) absolute += kPathSeparator;
   absolute += path;
   return absolute;
 }

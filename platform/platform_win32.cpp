@@ -1,6 +1,7 @@
-// Win32 implementation of the operating-system layer, on the narrow-character
-// ("A") file, mapping and search services. The program's manifest makes their
-// code page UTF-8, so every path here is UTF-8 where Windows honours it.
+// Win32 implementation of the operating-system layer. Paths come and go in the
+// narrow-character ("A") services' code page, which the program's manifest
+// makes UTF-8 where Windows honours it; the walk's folders are searched and its
+// files opened through the wide ("W") services, by literal paths (LiteralPath).
 #include "platform/platform.h"
 
 #include <fcntl.h>
@@ -210,47 +211,103 @@ bool StartsWith(const std::wstring& text, const wchar_t* start) {
   return text.rfind(start, 0) == 0;
 }
 
-// Windows takes the last part of an ordinary path for a device when its name,
-// up to the first dot, is NUL, CON, PRN, AUX, COM1 to COM9 or LPT1 to LPT9
-// (every version before 11, whatever the extension): NUL.itc2 would open the
-// null device and COM1.itc2 a serial port. Behind the "\\?\" prefix a path is
-// taken literally, so the file of that name is opened instead. What comes
-// before the name is resolved first as the narrow services resolve it (forward
-// slashes, "." and "..", a drive-relative "C:folder", a path from the drive's
-// root), ending in a separator, which no device name follows. A UNC path takes
-// the "\\?\UNC\" form. The wide services take such a path to 32,767
-// characters, so the prefix never pushes a path over the narrow services'
-// limit. Empty when `path` cannot be converted; a path already in the "\\?\"
-// or "\\.\" form is kept as it is.
-std::wstring LiteralPath(const char* path) {
-  const std::wstring wide = Widened(path);
-  if (wide.empty() || StartsWith(wide, L"\\\\?\\") || StartsWith(wide, L"\\\\.\\")) return wide;
-  const std::size_t separator = wide.find_last_of(L"\\/");
-  std::wstring folder;
-  std::wstring name;
-  if (separator != std::wstring::npos) {
-    folder = wide.substr(0, separator + 1);
-    name = wide.substr(separator + 1);
-  } else if (wide.size() >= 2 && wide[1] == L':') {
-    folder = wide.substr(0, 2) + L".\\";  // the drive's current folder
-    name = wide.substr(2);
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// A path the walk builds starts from a folder made absolute (AbsolutePath) and
+// adds the names the search gave, as they are.
+bool IsFullyQualified(const std::wstring& path) {
+  return (path.size() >= 3 && path[1] == L':' && IsSeparator(path[2])) ||
+         (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]));
+}
+
+// A fully qualified path in the "\\?\" form, which the system takes as it is:
+// separators become backslashes, "." and ".." (and empty names) are resolved,
+// and every other name is kept whole. A UNC path takes the "\\?\UNC\" form, and
+// ".." stops at its share.
+std::wstring Prefixed(const std::wstring& path) {
+  std::wstring literal;
+  std::size_t at = 0;
+  std::size_t root_names = 0;  // the server and share of a UNC path
+  if (path[1] == L':') {
+    literal = L"\\\\?\\" + path.substr(0, 2);
+    at = 2;
   } else {
-    folder = L".\\";
-    name = wide;
+    literal = L"\\\\?\\UNC";
+    root_names = 2;
   }
-  if (name == L"." || name == L"..") {
-    folder = wide + L"\\";
-    name.clear();
+  std::vector<std::size_t> name_ends;  // where literal ends before each name kept
+  while (at < path.size()) {
+    while (at < path.size() && IsSeparator(path[at])) ++at;
+    std::size_t end = at;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    const std::wstring_view name(path.data() + at, end - at);
+    if (name == L"..") {
+      if (name_ends.size() > root_names) {
+        literal.resize(name_ends.back());
+        name_ends.pop_back();
+      }
+    } else if (!name.empty() && name != L".") {
+      name_ends.push_back(literal.size());
+      literal += L'\\';
+      literal += name;
+    }
+    at = end;
   }
-  const DWORD needed = GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
-  if (needed == 0) return {};
-  std::wstring full(needed, L'\0');
-  const DWORD length = GetFullPathNameW(folder.c_str(), needed, full.data(), nullptr);
-  if (length == 0 || length >= needed) return {};
-  full.resize(length);
-  if (StartsWith(full, L"\\\\?\\") || StartsWith(full, L"\\\\.\\")) return full + name;
-  if (StartsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2) + name;
-  return L"\\\\?\\" + full + name;
+  if (name_ends.empty()) literal += L'\\';  // a drive's root
+  return literal;
+}
+
+// The wide services take a path in the "\\?\" form literally: a name ending in
+// a dot or a space (which ordinary paths lose), and a name Windows would take
+// for a device (NUL, CON, PRN, AUX, COM1 to COM9, LPT1 to LPT9, up to the first
+// dot and whatever the extension, on every version before 11: NUL.itc2 would
+// open the null device, a folder named CON the console), both name the file or
+// folder of that name. So every path of the walk is opened and searched in
+// that form. A path that is not fully qualified is first made so from the
+// current folder (of its drive, for "C:folder"; the drive's root for
+// "\folder"), as the narrow services make it. The wide services take such a
+// path to 32,767 characters, so the prefix never pushes a path over the
+// narrow services' limit. Empty when `path` cannot be converted; a path
+// already in the "\\?\" or "\\.\" form is kept as it is.
+std::wstring LiteralPath(const char* path) {
+  std::wstring wide = Widened(path);
+  if (wide.empty() || (wide.size() >= 4 && IsSeparator(wide[0]) && IsSeparator(wide[1]) &&
+                       (wide[2] == L'?' || wide[2] == L'.') && IsSeparator(wide[3]))) {
+    return wide;
+  }
+  if (!IsFullyQualified(wide)) {
+    const bool drive_relative = wide.size() >= 2 && wide[1] == L':';
+    const std::wstring start = drive_relative ? wide.substr(0, 2)
+                               : IsSeparator(wide[0]) ? L"\\"
+                                                      : L".";
+    const DWORD needed = GetFullPathNameW(start.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return {};
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(start.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed || !IsFullyQualified(full.substr(0, length))) return {};
+    full.resize(length);
+    wide = full + L"\\" + wide.substr(drive_relative ? 2 : 0);
+  }
+  return Prefixed(wide);
+}
+
+// `units` UTF-16 units converted to the narrow services' code page (UTF-8
+// under the manifest) and appended to `narrow`. False, appending nothing, when
+// a character has no form there (or, in UTF-8, is half a surrogate pair): that
+// name could not be opened by what comes out.
+bool AppendNarrowed(const wchar_t* wide, int units, std::string& narrow) {
+  const UINT code_page = GetACP();
+  const DWORD flags = code_page == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL lossy = FALSE;
+  BOOL* const used_default = code_page == CP_UTF8 ? nullptr : &lossy;
+  const int size =
+      WideCharToMultiByte(code_page, flags, wide, units, nullptr, 0, nullptr, used_default);
+  if (size <= 0 || lossy) return false;
+  const std::size_t previous = narrow.size();
+  narrow.resize(previous + static_cast<std::size_t>(size));
+  WideCharToMultiByte(code_page, flags, wide, units, narrow.data() + previous, size, nullptr,
+                      nullptr);
+  return true;
 }
 
 }  // namespace
@@ -373,15 +430,12 @@ std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes) {
 
 namespace {
 
-// The volume serial number and file index of the folder at `path`: the same for
-// every path that leads to it, links and junctions included.
-bool ReadFolderId(const char* path, FolderId& id) {
-  // Backup semantics is what lets CreateFileA open a folder; asking for no access
+// The volume serial number and file index of the folder at `literal` (a
+// LiteralPath): the same for every path that leads to it, links and junctions
+// included.
+bool ReadFolderId(const std::wstring& literal, FolderId& id) {
+  // Backup semantics is what lets CreateFileW open a folder; asking for no access
   // and sharing everything keeps the query from disturbing anyone.
-  // The literal path keeps a folder named like a device (CON, COM1) from
-  // opening the device.
-  const std::wstring literal = LiteralPath(path);
-  if (literal.empty()) return false;
   const HANDLE handle =
       CreateFileW(literal.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -407,101 +461,96 @@ FolderId PathFolderId(const char* path) {
   return {~std::uint64_t{0}, hash};
 }
 
-// A name whose UTF-8 form does not fit the search record's 260 bytes cannot be
-// given by the narrow search. Windows fails the call for that entry
-// (ERROR_MORE_DATA) and moves on; Wine fills the record with as much of the
-// name as fits and no terminator. Neither may be opened under a cut name: such
-// an entry is passed over like a folder past the path limit, and the rest of
-// the folder is listed.
-
-// Written over the record's name before each search call: a terminator in the
-// record is then one that the call wrote.
-constexpr unsigned char kUnwritten = 0xFF;
-
-// Whether `found` holds a whole name. A long one is checked by searching for
-// exactly that name, in case a system cut it at a character boundary and ended
-// it there: no entry bears the cut name then (UTF-8 takes at most 4 bytes a
-// character, so a name that stops short of the record's last 4 bytes was whole).
-bool HoldsWholeName(const char* folder, const WIN32_FIND_DATAA& found) {
-  const char* name = found.cFileName;
-  const void* end = std::memchr(name, '\0', sizeof found.cFileName);
-  if (end == nullptr) return false;
-  if (static_cast<const char*>(end) - name < static_cast<std::ptrdiff_t>(MAX_PATH - 4)) return true;
-  std::string exact = folder;
-  exact += '\\';
-  exact += name;
-  WIN32_FIND_DATAA match;
-  std::memset(match.cFileName, kUnwritten, sizeof match.cFileName);
-  const HANDLE search = FindFirstFileA(exact.c_str(), &match);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  FindClose(search);
-  return std::memchr(match.cFileName, '\0', sizeof match.cFileName) != nullptr &&
-         std::strcmp(match.cFileName, name) == 0;
+void ReadFolderIdOrHash(const char* path, const std::wstring& literal, FolderId& id) {
+  if (!ReadFolderId(literal, id)) id = PathFolderId(path);
 }
 
 }  // namespace
 
+// The wide search hands back every name whole (up to 255 UTF-16 units), and
+// asks for large batches, which a network share answers in fewer round trips.
 bool ListFolder(const char* path, FolderListing& listing) {
   listing.names.clear();
   listing.entries.clear();
-  // One search for every entry; the walk picks out the cache files itself.
-  std::string pattern = path;
-  pattern += "\\*.*";
-  if (PathLength(pattern) >= MAX_PATH) {
+  listing.error_code = 0;
+  // Held to the narrow services' path limit, as the rest of the walk is.
+  if (PathLength(path) + 4 >= MAX_PATH) {
     listing.error_code = ERROR_FILENAME_EXCED_RANGE;
     return false;
   }
-  WIN32_FIND_DATAA found;
-  std::memset(found.cFileName, kUnwritten, sizeof found.cFileName);
-  const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+  const std::wstring folder = LiteralPath(path);
+  if (folder.empty()) {
+    listing.error_code = ERROR_INVALID_NAME;
+    return false;
+  }
+  // One search for every entry; the walk picks out the cache files itself.
+  const std::wstring pattern = folder + (folder.back() == L'\\' ? L"*" : L"\\*");
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                         FindExSearchNameMatch, nullptr,
+                                         FIND_FIRST_EX_LARGE_FETCH);
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     // Only a drive's root folder lists no "." and "..": empty, it matches nothing.
-    const DWORD attributes = GetFileAttributesA(path);
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
     if (error == ERROR_FILE_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      if (!ReadFolderId(path, listing.id)) listing.id = PathFolderId(path);
+      ReadFolderIdOrHash(path, folder, listing.id);
       return true;
     }
     listing.error_code = error;
     return false;
   }
-  if (!ReadFolderId(path, listing.id)) listing.id = PathFolderId(path);
-  // Each entry that does not fit the record moves the search past it; the
-  // bound only keeps a system that failed without moving on from looping.
-  int unfit_in_a_row = 0;
-  for (bool have_entry = true;;) {
-    const char* name = found.cFileName;
-    if (have_entry && HoldsWholeName(path, found) && std::strcmp(name, ".") != 0 &&
-        std::strcmp(name, "..") != 0) {
-      // Junctions and links to folders carry the folder attribute too.
-      const bool is_folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-      listing.entries.push_back({listing.names.size(), is_folder});
-      listing.names.append(name, std::strlen(name) + 1);
-    }
-    std::memset(found.cFileName, kUnwritten, sizeof found.cFileName);
-    have_entry = FindNextFileA(search, &found) != 0;
-    if (have_entry) {
-      unfit_in_a_row = 0;
-    } else if (GetLastError() != ERROR_MORE_DATA || ++unfit_in_a_row > 65536) {
-      break;
-    }
-  }
+  ReadFolderIdOrHash(path, folder, listing.id);
+  do {
+    const wchar_t* const name = found.cFileName;
+    if (std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0) continue;
+    // A name the narrow services' code page cannot hold (before Windows 10
+    // version 1903, outside the ANSI code page) could not be opened by it: it
+    // is passed over, like a folder past the path limit.
+    const std::size_t offset = listing.names.size();
+    if (!AppendNarrowed(name, static_cast<int>(std::wcslen(name)), listing.names)) continue;
+    listing.names += '\0';
+    // Junctions and links to folders carry the folder attribute too.
+    listing.entries.push_back({offset, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+  } while (FindNextFileW(search, &found));
+  // Anything but the folder's end (a share dropped part way) keeps what was
+  // listed, and says why the rest is missing.
+  const DWORD error = GetLastError();
+  if (error != ERROR_NO_MORE_FILES) listing.error_code = error;
   FindClose(search);
   return true;
 }
 
 std::string AbsolutePath(const char* path) {
-  char buffer[MAX_PATH];
-  const DWORD length = GetFullPathNameA(path, MAX_PATH, buffer, nullptr);
+  // "" names the current folder.
+  const char* const named = *path == '\0' ? "." : path;
+  std::string absolute(MAX_PATH, '\0');
+  DWORD length = GetFullPathNameA(named, MAX_PATH, absolute.data(), nullptr);
+  if (length >= MAX_PATH) {
+    // Too long for the buffer: `length` is the size needed, terminator included.
+    // Such a path is past the search limit anyway, but it is still reported right.
+    absolute.resize(length);
+    const DWORD needed = length;
+    length = GetFullPathNameA(named, needed, absolute.data(), nullptr);
+    if (length >= needed) length = 0;
+  }
   if (length == 0) return path;
-  if (length < MAX_PATH) return std::string(buffer, length);
-  // Too long for the buffer: `length` is the size needed, terminator included.
-  // Such a path is past the search limit anyway, but it is still reported right.
-  std::string absolute(length, '\0');
-  const DWORD written = GetFullPathNameA(path, length, absolute.data(), nullptr);
-  if (written == 0 || written >= length) return path;
-  absolute.resize(written);
+  absolute.resize(length);
+  // A name Windows takes for a device (CON, COM1.txt) comes back as the device
+  // ("\\.\CON"); named as a folder, it is the folder of that name, its path
+  // resolved as LiteralPath resolves it, and printed without the prefix.
+  if (absolute.rfind("\\\\.\\", 0) == 0) {
+    const std::wstring literal = LiteralPath(named);
+    const std::size_t prefix = StartsWith(literal, L"\\\\?\\UNC\\") ? 8
+                               : StartsWith(literal, L"\\\\?\\")    ? 4
+                                                                  : 0;
+    std::string printed = prefix == 8 ? "\\\\" : "";
+    if (prefix != 0 && AppendNarrowed(literal.data() + prefix,
+                                      static_cast<int>(literal.size() - prefix), printed)) {
+      return printed;
+    }
+  }
   return absolute;
 }
 

@@ -29,32 +29,58 @@ struct ActiveGuard {
 thread_local ActiveGuard* active_guard = nullptr;
 struct sigaction previous_handling = {};
 
-void HandleBusError(int signal_number, siginfo_t* info, void* /*context*/) {
+// Sent by a process (kill, sigqueue) rather than raised by a fault. POSIX
+// names SI_USER and SI_QUEUE; Linux gives every code of a sender 0 or less.
+bool SentByAProcess(const siginfo_t& info) {
+  return info.si_code <= 0 || info.si_code == SI_USER || info.si_code == SI_QUEUE;
+}
+
+void HandleBusError(int signal_number, siginfo_t* info, void* context) {
   ActiveGuard* const guard = active_guard;
   if (guard != nullptr) {
     // A page lost past the end of a mapped file faults as BUS_ADRERR (Linux) or
-    // BUS_OBJERR (FreeBSD), depending on the system.
-    const bool lost_page = info->si_code == BUS_ADRERR || info->si_code == BUS_OBJERR;
+    // BUS_OBJERR (FreeBSD), depending on the system; a page of it that the
+    // memory holding it has failed, as BUS_MCEERR_AR.
+    bool lost_page = info->si_code == BUS_ADRERR || info->si_code == BUS_OBJERR;
+#ifdef BUS_MCEERR_AR
+    lost_page = lost_page || info->si_code == BUS_MCEERR_AR;
+#endif
     const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
     if (lost_page && address >= guard->first && address < guard->end) {
       siglongjmp(guard->resume, 1);
     }
   }
-  // Not a lost page of a guarded file: hand the signal to the handling it had
-  // before, for good. A fault recurs on return and meets that handling; a
-  // signal sent by a process (POSIX: SI_USER, SI_QUEUE or a code of 0 or less,
-  // which is where Linux puts them all) is raised again, as it is blocked until
-  // this handler returns.
-  sigaction(signal_number, &previous_handling, nullptr);
-  if (info->si_code <= 0 || info->si_code == SI_USER || info->si_code == SI_QUEUE) {
-    raise(signal_number);
+#ifdef BUS_MCEERR_AO
+  // A notice that memory was found failing somewhere ("action optional"),
+  // sent ahead of any read of it: the read that meets it faults then, guarded
+  // or not. Nothing is lost yet, and the run goes on.
+  if (info->si_code == BUS_MCEERR_AO) return;
+#endif
+  // Anything else is not ours: the handling the process had before takes it,
+  // and this handler stays for the guarded reads to come. A handler of its own
+  // is called as the system would have called it.
+  const struct sigaction& previous = previous_handling;
+  if ((previous.sa_flags & SA_SIGINFO) != 0) {
+    previous.sa_sigaction(signal_number, info, context);
+    return;
   }
+  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+    previous.sa_handler(signal_number);
+    return;
+  }
+  // A signal sent by a process, ignored before, stays ignored; by default it
+  // ends the run, raised again (blocked until this handler returns) under the
+  // default handling. A fault outside a guarded read recurs on return and
+  // meets that handling, which ends the run.
+  if (SentByAProcess(*info) && previous.sa_handler == SIG_IGN) return;
+  sigaction(signal_number, &previous, nullptr);
+  if (SentByAProcess(*info)) raise(signal_number);
 }
 
 // The handler is installed once, at the first guarded read, and stays: guarded
 // reads outnumber everything else the process does, and two sigaction calls per
 // cache file are a cost the run does not need to pay. Between guarded reads it
-// passes every SIGBUS on as above.
+// hands every SIGBUS on as above.
 bool InstallHandlerOnce() {
   static bool installed = false;
   if (!installed) {

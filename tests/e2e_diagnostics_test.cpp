@@ -71,6 +71,32 @@ const Case kCases[] = {
            "artpeel: skipped 2 cache files directly in '" + NativePath(lib) + tail +
                "artpeel: skipped 1 cache file directly in '" + NativePath(lib / "sub.itc2") + tail};
      }},
+    {"\"\" names the current folder", false,
+     [](const fs::path& temp) {
+       WriteWholeFile(temp / "out" / "S" / "here.itc2", BuildCacheFile({}));
+       return Expected{{""}, "", ReportOf("here.itc2"), ""};
+     }},
+    {"a relative folder named from the root: one separator after it", false,
+     [](const fs::path& temp) {
+       const fs::path folder = temp / "lib" / "S" / "d.itc2";
+       fs::create_directories(folder);
+       const std::string relative = NativePath(temp / "lib").substr(TestingWindows() ? 3 : 1);
+       const std::string code = TestingWindows() ? "0x00000005" : "0x00000015";
+       return Expected{{relative}, "cd / &&",
+                       "Unable to open '" + NativePath(folder) + "' Error code: " + code + "\n",
+                       ""};
+     }},
+    {"named folders called like Windows's devices, relative and absolute", false,
+     [](const fs::path& temp) {
+       const fs::path lib = temp / "lib";
+       std::string report;
+       for (const std::string name : {"CON", "nul", "COM1", "AUX"}) {
+         WriteWholeFile(lib / name / "S" / (name + ".itc2"), BuildCacheFile({}));
+         report += ReportOf(name + ".itc2");
+       }
+       return Expected{{"CON", "nul", NativePath(lib / "COM1"), NativePath(lib / "AUX")},
+                       "cd ../lib &&", report, ""};
+     }},
     {"a folder below that cannot be read", true,
      [](const fs::path& temp) {
        const fs::path lib = temp / "lib";

@@ -367,6 +367,33 @@ TEST_F(ArtpeelTest, FilesHeldOpenByAnotherProgramAreReportedAndKept) {
                                {"0123456789ABCDEF-02-600x600.png", "two"}}));
 }
 
+using ConcurrentRuns = LibraryTest;  // not run under valgrind: no memory check, and slow there
+
+TEST_F(ConcurrentRuns, RunsIntoOneFolderReportEveryImageWritten) {
+  // Three runs over copies of one library write the same 1,000 names at once.
+  // On Windows each holds a name open for a moment after renaming its file to
+  // it, when another's rename over it fails.
+  const std::vector<std::string> copies = {"a", "b", "c"};
+  for (std::uint64_t file = 0; file < 10; ++file) {
+    std::vector<ItemSpec> items;
+    for (std::uint64_t i = 0; i < 100; ++i) items.push_back(PngItem("image", file << 8 | i, 1, 1));
+    for (const std::string& copy : copies) {
+      AddFile(fs::path(copy) / "S" / (std::to_string(file) + ".itc2"), BuildCacheFile(items));
+    }
+  }
+  std::vector<RunningArtpeel> runs;
+  for (const std::string& copy : copies) {
+    runs.push_back(StartArtpeel(out_, {NativePath(library_ / copy)}));
+  }
+  for (RunningArtpeel& run : runs) {
+    std::string report;
+    FinishArtpeel(run, &report);
+    EXPECT_EQ(Lines(report).size(), 1020u);  // 10 files of 100 images
+    EXPECT_EQ(report.find("unable"), std::string::npos);
+  }
+  EXPECT_EQ(FilesIn(out_).size(), 1000u);
+}
+
 }  // namespace
 }  // namespace artpeel::testing
 

@@ -1,6 +1,9 @@
 // A cache file cut short by another process while it is mapped: the tests map a
 // file, truncate it, then run the reading that DumpCacheFile would run next.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -87,6 +90,11 @@ void ReadUnguardedMapping(const platform::MappedFile& /*guarded*/, void* /*conte
 
 void ReadNothing(const platform::MappedFile& /*guarded*/, void* /*context*/) {}
 
+void ReadFirstByte(const platform::MappedFile& guarded, void* /*context*/) {
+  volatile unsigned char byte = guarded.data[0];
+  static_cast<void>(byte);
+}
+
 TEST_F(TruncatedWhileMapped, FaultOutsideTheGuardedFileStillEndsTheProcess) {
   // The default death test style forks: the child works in this test's folder,
   // which the fixture removes. A fault in another mapping during a guarded read,
@@ -107,7 +115,32 @@ TEST_F(TruncatedWhileMapped, FaultOutsideTheGuardedFileStillEndsTheProcess) {
         ReadUnguardedMapping(guarded, nullptr);
       },
       "");
+  // A bus error sent by another process ends it as before the guard.
+  EXPECT_DEATH(
+      {
+        platform::MappedFile guarded = MapThenTruncate("guarded.itc2", {PngItem(1, 1)}, 0);
+        platform::ReadMappedFileGuarded(guarded, ReadFirstByte, nullptr);
+        kill(getpid(), SIGBUS);
+      },
+      "");
 }
+
+#ifdef __linux__
+TEST_F(TruncatedWhileMapped, AMemoryErrorNoticeLeavesTheRunAndTheGuard) {
+  // The guard is in place once a guarded read has run. A notice of failing
+  // memory ("action optional"), as the kernel sends it, must not end the run,
+  // and the next file cut short is still caught.
+  platform::MappedFile first = MapThenTruncate("first.itc2", {PngItem(1, 1)}, 0);
+  EXPECT_FALSE(platform::ReadMappedFileGuarded(first, ReadFirstByte, nullptr));
+  siginfo_t notice = {};
+  notice.si_signo = SIGBUS;
+  notice.si_code = BUS_MCEERR_AO;
+  ASSERT_EQ(syscall(SYS_rt_tgsigqueueinfo, getpid(), syscall(SYS_gettid), SIGBUS, &notice), 0);
+  platform::MappedFile later = MapThenTruncate("later.itc2", {PngItem(1, 2)}, 0);
+  EXPECT_FALSE(platform::ReadMappedFileGuarded(later, ReadFirstByte, nullptr));
+  for (platform::MappedFile* file : {&first, &later}) platform::ReleaseMappedFile(*file);
+}
+#endif
 
 }  // namespace
 }  // namespace artpeel
