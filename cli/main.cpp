@@ -39,11 +39,14 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   artpeel::platform::PrepareProcess();
+  // Decided before the run, while whoever started it is surely still there.
+  const bool console_held_open =
+      artpeel::platform::ShouldWaitForKey(artpeel::platform::ReadConsoleFacts());
   const int status = Run(argc, argv);
   // Everything is shown before the console gets its own code page back.
   std::fflush(stdout);
   std::fflush(stderr);
-  artpeel::platform::HoldOwnConsoleOpen();
+  if (console_held_open) artpeel::platform::HoldOwnConsoleOpen();
   artpeel::platform::RestoreConsole();
   return status;
 }

@@ -42,6 +42,8 @@ void FlushConsoleReport() {}
 
 void RestoreConsole() {}
 
+ConsoleFacts ReadConsoleFacts() { return {}; }
+
 void HoldOwnConsoleOpen() {}
 
 // ---- Reading a cache file ------------------------------------------------------
