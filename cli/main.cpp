@@ -10,7 +10,7 @@
 
 namespace {
 
-int Run(int argc, char** argv) {
+int Run(int argc, char** argv, bool console_held_open) {
   if (argc <= 1) {
     // The usage text ends without a line break.
     std::printf(
@@ -19,7 +19,7 @@ int Run(int argc, char** argv) {
         argc == 1 && argv[0] != nullptr ? argv[0] : "artpeel");
     return 0;
   }
-  artpeel::Progress progress = artpeel::StartProgress();
+  artpeel::Progress progress = artpeel::StartProgress(console_held_open);
   for (int i = 1; i < argc; ++i) {
     artpeel::DumpFolder(argv[i], progress);
   }
@@ -39,11 +39,14 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   artpeel::platform::PrepareProcess();
-  const int status = Run(argc, argv);
+  // Decided before the run, while whoever started it is surely still there.
+  const bool console_held_open =
+      artpeel::platform::ShouldWaitForKey(artpeel::platform::ReadConsoleFacts());
+  const int status = Run(argc, argv, console_held_open);
   // Everything is shown before the console gets its own code page back.
   std::fflush(stdout);
   std::fflush(stderr);
-  artpeel::platform::HoldOwnConsoleOpen();
+  if (console_held_open) artpeel::platform::HoldOwnConsoleOpen();
   artpeel::platform::RestoreConsole();
   return status;
 }

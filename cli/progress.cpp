@@ -92,9 +92,10 @@ std::string SummaryText(const DumpTally& tally, Clock::duration elapsed) {
   return text;
 }
 
-Progress StartProgress() {
+Progress StartProgress(bool console_held_open) {
   Progress progress;
   progress.shown = platform::ProgressLineWanted();
+  progress.summary_shown = progress.shown || console_held_open;
   progress.started = Clock::now();
   progress.next_update = progress.started + kFirstUpdate;
   return progress;
@@ -116,7 +117,7 @@ void ClearProgress(Progress& progress) {
 }
 
 void FinishProgress(Progress& progress) {
-  if (!progress.shown) return;
+  if (!progress.summary_shown) return;
   const std::string summary =
       std::string(kPrefix) + SummaryText(progress.tally, Clock::now() - progress.started);
   Draw(progress, summary, "\n");

@@ -53,28 +53,41 @@ void FlushConsoleReport();
 // a console control handler's included; the report should be flushed first.
 void RestoreConsole();
 
-// What the process can see of its console at the end of a run.
+// What the process can see of its console.
 struct ConsoleFacts {
   std::uint32_t attached_processes = 0;  // attached to the console, this one included
   bool window_visible = false;
   bool input_is_console = false;  // standard input, output and error
   bool output_is_console = false;
   bool error_is_console = false;
+  bool started_by_shell = false;  // by the Windows shell, explorer.exe
 };
 
 // Whether the run ends by waiting for a key: only when its console was made
-// for it alone and closes with it (a double-click in Explorer, a folder dropped
-// on the program), so that the window stays until its report is read. Never
-// with a console shared with a command prompt or a script, a hidden one (a
-// scheduled task), any stream redirected, or no console at all: a wait there
-// would hang whoever started the run.
+// for it alone and closes with it, so that the window stays until its report is
+// read. That is a console whose window is visible (a double-click in Explorer
+// on Windows 10, a folder dropped on the program), or one the Windows shell
+// made for it whether its window shows or not (on Windows 11 Windows Terminal
+// hosts it, and closes the tab when the run ends). Never with a console shared
+// with a command prompt or a script, a hidden one that no shell made (a
+// scheduled task, a service, ssh), any stream redirected, or no console at all:
+// a wait there would hang whoever started the run.
 constexpr bool ShouldWaitForKey(const ConsoleFacts& facts) {
-  return facts.attached_processes == 1 && facts.window_visible && facts.input_is_console &&
-         facts.output_is_console && facts.error_is_console;
+  return facts.attached_processes == 1 && (facts.window_visible || facts.started_by_shell) &&
+         facts.input_is_console && facts.output_is_console && facts.error_is_console;
 }
 
-// When ShouldWaitForKey holds, says on standard error where the images go (the
-// current folder) and waits for a key. Windows only; elsewhere it does nothing.
+// What the process sees of its console now; nothing at all outside Windows.
+// Whether the shell started it is looked up only where that can matter: alone
+// on a console holding all three streams, its window not visible. It is when
+// the parent process, found by its id, is named explorer.exe (in any letter
+// case) and was created before this one (so that a process given the id of an
+// ended parent does not count); when the parent cannot be found, it is not.
+ConsoleFacts ReadConsoleFacts();
+
+// For a run that ShouldWaitForKey holds for: says on standard error where the
+// images go (the current folder) and waits for a key. Windows only; elsewhere
+// it does nothing.
 void HoldOwnConsoleOpen();
 
 // ---- Reading a cache file ------------------------------------------------------

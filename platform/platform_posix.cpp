@@ -43,6 +43,8 @@ void FlushConsoleReport() {}
 
 void RestoreConsole() {}
 
+ConsoleFacts ReadConsoleFacts() { return {}; }
+
 void HoldOwnConsoleOpen() {}
 
 // ---- Reading a cache file ------------------------------------------------------

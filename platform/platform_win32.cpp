@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <climits>
@@ -83,7 +85,48 @@ void RestoreConsole() {
   if (previous != 0) SetConsoleOutputCP(previous);
 }
 
-void HoldOwnConsoleOpen() {
+namespace {
+
+// The creation time of `process` as one number, 100 ns ticks; 0 when unknown.
+std::uint64_t CreationTime(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return std::uint64_t{created.dwHighDateTime} << 32 | created.dwLowDateTime;
+}
+
+// Whether the parent process is the Windows shell (see ReadConsoleFacts).
+bool StartedByShell() {
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32W entry;
+  entry.dwSize = sizeof entry;
+  const DWORD self = GetCurrentProcessId();
+  DWORD parent = 0;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more && parent == 0;
+       more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == self) parent = entry.th32ParentProcessID;
+  }
+  bool named_shell = false;
+  for (BOOL more = parent != 0 && Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID != parent) continue;
+    named_shell = CompareStringOrdinal(entry.szExeFile, -1, L"explorer.exe", -1, TRUE) == CSTR_EQUAL;
+    break;
+  }
+  CloseHandle(snapshot);
+  if (!named_shell) return false;
+  // Ids are reused once a process has ended: the parent was there first.
+  const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent);
+  if (process == nullptr) return false;
+  const std::uint64_t parent_created = CreationTime(process);
+  CloseHandle(process);
+  const std::uint64_t own_created = CreationTime(GetCurrentProcess());
+  return parent_created != 0 && own_created != 0 && parent_created <= own_created;
+}
+
+}  // namespace
+
+ConsoleFacts ReadConsoleFacts() {
   ConsoleFacts facts;
   DWORD process_ids[2];
   facts.attached_processes = GetConsoleProcessList(process_ids, 2);
@@ -92,8 +135,17 @@ void HoldOwnConsoleOpen() {
   facts.input_is_console = IsConsole(STD_INPUT_HANDLE);
   facts.output_is_console = IsConsole(STD_OUTPUT_HANDLE);
   facts.error_is_console = IsConsole(STD_ERROR_HANDLE);
-  if (!ShouldWaitForKey(facts)) return;
+  facts.started_by_shell = facts.attached_processes == 1 && !facts.window_visible &&
+                           facts.input_is_console && facts.output_is_console &&
+                           facts.error_is_console && StartedByShell();
+  return facts;
+}
 
+void HoldOwnConsoleOpen() {
+  // Keys pressed while the run went on do not count; one pressed once the line
+  // below is shown does.
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  FlushConsoleInputBuffer(input);
   std::string folder(MAX_PATH, '\0');
   DWORD length = GetCurrentDirectoryA(MAX_PATH, folder.data());
   if (length >= MAX_PATH) {  // the size needed, terminator included
@@ -108,9 +160,6 @@ void HoldOwnConsoleOpen() {
   std::fprintf(stderr, "%sartpeel: the images go to the current folder, %s; press a key to "
                "close this window\n", mid_line ? "\n" : "", folder.c_str());
   std::fflush(stderr);
-  // Keys pressed while the run went on do not count.
-  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  FlushConsoleInputBuffer(input);
   INPUT_RECORD record;
   DWORD records = 0;
   while (ReadConsoleInputW(input, &record, 1, &records) && records == 1) {

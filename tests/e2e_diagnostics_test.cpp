@@ -180,20 +180,37 @@ TEST(Diagnostics, EachFailureOfTheWalkIsOneLineOnStandardError) {
   }
 }
 
-TEST(Diagnostics, SummaryOnTheTerminalOnlyWhenTheReportGoesElsewhere) {
-  if (TestingWindows()) GTEST_SKIP() << "a console is tried by hand";
-  TempFolder temp;
-  const fs::path lib = temp.path() / "lib";
+// The summary of a run on the library of WriteSummaryLibrary.
+constexpr char kSummaryStart[] = "artpeel: 2 cache files read, 3 images written (2.4 KiB) in ";
+constexpr char kSummaryEnd[] = " s; 1 image not written, 1 cache file not read";
+
+// A library below `temp` whose run reads two cache files, writes three images
+// and not a fourth (see SummaryOutput), and cannot read an empty cache file.
+fs::path WriteSummaryLibrary(const fs::path& temp) {
+  const fs::path lib = temp / "lib";
   WriteWholeFile(lib / "S" / "a.itc2",
                  BuildCacheFile({tools::PngItem(std::string(1000, 'a'), 1),
                                  tools::PngItem(std::string(1500, 'b'), 2)}));
   WriteWholeFile(lib / "S" / "b.itc2", BuildCacheFile({tools::PngItem("c", 3),
                                                        tools::PngItem("taken", 4)}));
   WriteWholeFile(lib / "S" / "empty.itc2", {});
-  // Each run writes to a folder of its own, where a folder holds one image's name.
+  return lib;
+}
+
+// A folder of its own for one run to write to, where a folder holds the name
+// of the fourth image.
+fs::path SummaryOutput(const fs::path& temp, const char* name) {
+  const fs::path out = temp / name;
+  fs::create_directories(out / "0000000000000004-02-600x600.png");
+  return out;
+}
+
+TEST(Diagnostics, SummaryOnTheTerminalOnlyWhenTheReportGoesElsewhere) {
+  if (TestingWindows()) GTEST_SKIP() << "a console is tried by hand";
+  TempFolder temp;
+  const fs::path lib = WriteSummaryLibrary(temp.path());
   const auto run = [&](const char* name, const std::string& prefix, bool on_terminal) {
-    const fs::path out = temp.path() / name;
-    fs::create_directories(out / "0000000000000004-02-600x600.png");
+    const fs::path out = SummaryOutput(temp.path(), name);
     return on_terminal ? RunArtpeelOnTerminal(out, {NativePath(lib)}, prefix)
                        : RunArtpeel(out, {NativePath(lib)}, prefix);
   };
@@ -211,11 +228,9 @@ TEST(Diagnostics, SummaryOnTheTerminalOnlyWhenTheReportGoesElsewhere) {
   const std::string& terminal = shown.errors;
   const std::size_t summary = terminal.rfind("\rartpeel: ");
   ASSERT_NE(summary, std::string::npos) << terminal;
-  EXPECT_TRUE(terminal.substr(summary).starts_with(
-      "\rartpeel: 2 cache files read, 3 images written (2.4 KiB) in "))
+  EXPECT_TRUE(terminal.substr(summary).starts_with("\r" + std::string(kSummaryStart)))
       << terminal;
-  EXPECT_TRUE(terminal.ends_with(" s; 1 image not written, 1 cache file not read\r\n"))
-      << terminal;
+  EXPECT_TRUE(terminal.ends_with(kSummaryEnd + std::string("\r\n"))) << terminal;
   for (std::size_t line = 0; line < summary; line = terminal.find('\r', line + 1)) {
     EXPECT_EQ(terminal.compare(line, 10, "\rartpeel: "), 0) << terminal;
   }
@@ -225,6 +240,31 @@ TEST(Diagnostics, SummaryOnTheTerminalOnlyWhenTheReportGoesElsewhere) {
   std::string report_as_shown;
   for (const char c : plain.output) report_as_shown += c == '\n' ? "\r\n" : std::string(1, c);
   EXPECT_EQ(report_on_terminal.errors, report_as_shown);
+}
+
+// A double-click on Windows 11: Windows Terminal hosts the console Explorer
+// made, whose window is never visible.
+TEST(Diagnostics, StartedByTheShellOnAHiddenConsoleItShowsTheSummaryAndWaitsForAKey) {
+  if (!TestingWindows()) GTEST_SKIP() << "Windows consoles only";
+  TempFolder temp;
+  const fs::path lib = WriteSummaryLibrary(temp.path());
+  const fs::path out = SummaryOutput(temp.path(), "shell");
+  const RunResult shell = RunArtpeelOnNewConsole("explorer.exe", out, {NativePath(lib)});
+  EXPECT_EQ(shell.exit_status, 0) << "started by explorer.exe, artpeel did not wait for a key "
+                                     "(under Wine a new console needs the null display driver, "
+                                     "as tests/run_windows_tests.sh sets it)\n"
+                                  << shell.output;
+  const std::vector<std::string> lines = Lines(shell.output);
+  ASSERT_GE(lines.size(), 2u) << shell.output;
+  const std::string& summary = lines[lines.size() - 2];
+  EXPECT_TRUE(summary.starts_with(kSummaryStart) && summary.ends_with(kSummaryEnd)) << summary;
+  EXPECT_EQ(lines.back(), "artpeel: the images go to the current folder, " + NativePath(out) +
+                              "; press a key to close this window");
+  EXPECT_EQ(FilesIn(out).size(), 3u);
+  // Started the same way by a program of another name, it does not wait.
+  const RunResult other = RunArtpeelOnNewConsole(
+      "new_console.exe", SummaryOutput(temp.path(), "other"), {NativePath(lib)});
+  EXPECT_EQ(other.exit_status, 1) << other.output;
 }
 
 }  // namespace

@@ -169,6 +169,14 @@ RunResult RunArtpeelOnTerminal(const fs::path& working_folder,
   return RunProgram(ProgramBinary(), working_folder, arguments, shell_prefix, true);
 }
 
+RunResult RunArtpeelOnNewConsole(const std::string& parent, const fs::path& working_folder,
+                                 const std::vector<std::string>& arguments) {
+  const fs::path helper = fs::path(Environment("ARTPEEL_TEST_NEW_CONSOLE")).parent_path() / parent;
+  std::vector<std::string> command{ProgramName()};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return RunProgram(helper.string(), working_folder, command, "");
+}
+
 bool RunningAsRoot() { return RunShell("test \"$(id -u)\" = 0") == 0; }
 
 RunningArtpeel StartArtpeel(const fs::path& working_folder,

@@ -27,6 +27,8 @@ struct RunResult {
 //   ARTPEEL_TEST_RUNNER    a command that runs it (for example Wine)
 //   ARTPEEL_TEST_PLATFORM  "windows" when it behaves as on Windows
 //   ARTPEEL_TEST_HOLD_OPEN the hold_open helper of that build (Windows only)
+//   ARTPEEL_TEST_NEW_CONSOLE the new_console helper of that build, with its copy
+//                          explorer.exe beside it (Windows only)
 //   ARTPEEL_TEST_LAUNCHER  shell words put before the command, such as valgrind
 //                          and its options (see the valgrind test preset)
 //   ARTPEEL_TEST_WRITE_EXPECTED  when set, the corpus test writes the expected
@@ -71,6 +73,14 @@ RunResult RunArtpeel(const fs::path& working_folder, const std::vector<std::stri
 RunResult RunArtpeelOnTerminal(const fs::path& working_folder,
                                const std::vector<std::string>& arguments,
                                const std::string& shell_prefix = "");
+
+// Runs artpeel as RunArtpeel does, but on a new console of its own with a
+// hidden window, started by the new_console helper named `parent`
+// ("explorer.exe" or "new_console.exe"); `output` holds the console's text and
+// `exit_status` the helper's: 0 when artpeel waited for a key, 1 when it did
+// not. Windows only.
+RunResult RunArtpeelOnNewConsole(const std::string& parent, const fs::path& working_folder,
+                                 const std::vector<std::string>& arguments);
 
 // Runs artpeel as RunArtpeel does, but as an ordinary user: when the tests run
 // as root, who reads every file whatever its permissions, the run drops to uid

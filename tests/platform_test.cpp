@@ -152,8 +152,10 @@ TEST_F(PlatformTest, AbsolutePathStartsFromTheCurrentDirectory) {
 #endif
 }
 
-TEST(ConsoleWait, OnlyAConsoleMadeForTheRunAloneAndSeenByItsUserWaits) {
+TEST(ConsoleWait, OnlyAConsoleMadeForTheRunAloneAndSeenByItsUserOrTheShellsWaits) {
   const ConsoleFacts own{1, true, true, true, true};  // a double-click in Explorer
+  // A double-click on Windows 11: Windows Terminal shows a console whose window is not.
+  const ConsoleFacts shells{1, false, true, true, true, true};
   struct Case {
     const char* what;
     ConsoleFacts facts;
@@ -167,6 +169,9 @@ TEST(ConsoleWait, OnlyAConsoleMadeForTheRunAloneAndSeenByItsUserWaits) {
       {"input redirected", {1, true, false, true, true}, false},
       {"report redirected", {1, true, true, false, true}, false},
       {"errors redirected", {1, true, true, true, false}, false},
+      {"the shell's hidden console", shells, true},
+      {"the shell's console shared", {2, false, true, true, true, true}, false},
+      {"the shell's console, report redirected", {1, false, true, false, true, true}, false},
   };
   for (const Case& c : cases) EXPECT_EQ(ShouldWaitForKey(c.facts), c.waits) << c.what;
 }

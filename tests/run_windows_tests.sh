@@ -15,7 +15,8 @@ wineserver=/usr/lib/wine/wineserver
 
 for program in "$wine" "$linux_build/tests/e2e_tests" "$windows_build/artpeel.exe" \
                "$windows_build/tests/unit_tests.exe" "$windows_build/tests/platform_tests.exe" \
-               "$windows_build/tests/hold_open.exe"; do
+               "$windows_build/tests/hold_open.exe" "$windows_build/tests/new_console.exe" \
+               "$windows_build/tests/explorer.exe"; do
   if [[ ! -f $program ]]; then
     echo "run_windows_tests: $program is missing (install wine64; build the test and windows presets)" >&2
     exit 2
@@ -44,10 +45,19 @@ trap 'exit 130' INT TERM
 echo "run_windows_tests: setting up a Wine prefix in $WINEPREFIX"
 mkdir "$WINEPREFIX"
 "$wineserver" -p60 </dev/null >"$work/wine.log" 2>&1
-if ! "$wine" wineboot --init </dev/null >>"$work/wine.log" 2>&1; then
+# A new console (the tests of a run started by Explorer make one) needs a
+# window: with no display, Wine's console host cannot make one and quits, and
+# the console answers no call. Wine's null display driver makes windows that
+# nobody sees; the Wine desktop that the setup started without it goes with a
+# new wineserver.
+if ! "$wine" wineboot --init </dev/null >>"$work/wine.log" 2>&1 ||
+   ! "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
+       </dev/null >>"$work/wine.log" 2>&1; then
   cat "$work/wine.log" >&2
   exit 1
 fi
+"$wineserver" -k && "$wineserver" -w
+"$wineserver" -p60 </dev/null >>"$work/wine.log" 2>&1
 
 status=0
 for unit_tests in unit_tests platform_tests; do
@@ -60,6 +70,7 @@ ARTPEEL_TEST_PLATFORM=windows \
 ARTPEEL_TEST_RUNNER=$wine \
 ARTPEEL_TEST_BINARY=$windows_build/artpeel.exe \
 ARTPEEL_TEST_HOLD_OPEN=$windows_build/tests/hold_open.exe \
+ARTPEEL_TEST_NEW_CONSOLE=$windows_build/tests/new_console.exe \
   "$linux_build/tests/e2e_tests" </dev/null || status=1
 
 exit $status

@@ -11,3 +11,10 @@ target_link_libraries(platform_tests PRIVATE artpeel_core GTest::gtest_main)
 # Holds a file open without sharing, as another program would, for the tests of
 # a cache file or an output file that artpeel cannot open.
 add_executable(hold_open windows/hold_open.cpp)
+
+# Starts a program on a new console, as Explorer does, and reads that console
+# from outside; beside it a copy named explorer.exe, which artpeel takes for the
+# Windows shell.
+add_executable(new_console windows/new_console.cpp)
+add_custom_command(TARGET new_console POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:new_console> $<TARGET_FILE_DIR:new_console>/explorer.exe)
