@@ -14,23 +14,23 @@ if(ARTPEEL_HARDENING AND NOT WIN32)
   add_compile_options(-fstack-protector-strong -fstack-clash-protection)
   # Control-flow protection is a feature of the CPU: Intel CET on x86-64,
   # pointer authentication and branch targets on arm64; s390x has none.
+  # artpeel's own code is built for it (a landing instruction at each target
+  # of an indirect branch, calls and returns a shadow stack can follow), but
+  # no mark is forced on the program: the linker marks it only when every
+  # object in it is marked, and Debian 12's C start files (Scrt1.o, crti.o,
+  # crtn.o) are not; their _init and _fini start without a landing
+  # instruction, so a system enforcing a forced IBT mark would end the program
+  # at start. Built there, artpeel carries no mark, as no Debian 12 program
+  # does, and the CPU enforces neither check for it.
   if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64|i[3-6]86)$")
     add_compile_options(-fcf-protection=full)
-    # The linker marks a program CET-ready (IBT, SHSTK) only when every object
-    # in it is, and Debian 12's C start files (Scrt1.o, crti.o) are not, so
-    # no program there has the mark (/bin/ls neither). It is asked for here:
-    # artpeel's code and gcc's start files are built for CET. What the
-    # mark overstates is _init and _fini of crti.o, which start without the
-    # landing instruction an indirect call needs under IBT; no Linux kernel
-    # enforces IBT for programs, and no Debian 12 library is marked, so the
-    # loader of Debian 12 never turns CET on for the process. On arm64 no mark
-    # is forced: Linux enforces BTI there, and the same start files would fault.
-    add_link_options(LINKER:-z,ibt LINKER:-z,shstk)
   elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
     add_compile_options(-mbranch-protection=standard)
   endif()
   add_link_options(LINKER:-z,relro LINKER:-z,now)
-elseif(ARTPEEL_HARDENING AND WIN32)
+endif()
+
+if(ARTPEEL_HARDENING AND WIN32)
   # Address-space layout randomisation with 64-bit entropy, and no code run
   # from data pages. Current binutils set these by default; asking keeps them.
   add_link_options(LINKER:--dynamicbase LINKER:--high-entropy-va LINKER:--nxcompat)
