@@ -142,6 +142,7 @@ TEST(Diagnostics, EachFailureOfTheWalkIsOneLineOnStandardError) {
 
 TEST(Diagnostics, SummaryOnTheTerminalOnlyWhenTheReportGoesElsewhere) {
   if (TestingWindows()) GTEST_SKIP() << "a console is tried by hand";
+  if (std::string reason; !PseudoTerminalAvailable(reason)) GTEST_SKIP() << reason;
   TempFolder temp;
   const fs::path lib = temp.path() / "lib";
   WriteWholeFile(lib / "S" / "a.itc2",
