@@ -64,7 +64,9 @@ endforeach()
 if(CPACK_ARTPEEL_WRITE_CHECKSUMS)
   set(folder ${CPACK_PACKAGE_DIRECTORY})
   file(GLOB earlier ${folder}/${CPACK_PACKAGE_NAME}_${CPACK_PACKAGE_VERSION}_*.deb
-                     ${folder}/${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-*.zip)
+                     ${folder}/${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-*.zip
+                     ${folder}/${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-linux-*.tar.gz
+                     ${folder}/${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-*.rpm)
   set(names "")
   foreach(package IN LISTS earlier CPACK_PACKAGE_FILES)
     get_filename_component(name ${package} NAME)

@@ -1,8 +1,9 @@
 # Install rules and packages.
 #
 # `cmake --install` puts the program and its manual page under the prefix. CPack
-# turns the same rules into a Debian package when built for Linux and into a zip
-# archive when built for Windows. The version is the project's own, set once in
+# turns the same rules into a Debian package when built for Linux, into an RPM
+# when the program is linked statically (ARTPEEL_STATIC) and into a zip archive
+# when built for Windows. The version is the project's own, set once in
 # project() at the top of CMakeLists.txt.
 include(GNUInstallDirs)
 
@@ -16,8 +17,13 @@ else()
   install(TARGETS artpeel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES man/artpeel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  # Debian looks for the licence under this name.
-  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+  if(ARTPEEL_STATIC)
+    # RPM systems keep licences in a folder of their own.
+    install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/licenses/${PROJECT_NAME})
+  else()
+    # Debian looks for the licence under this name.
+    install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+  endif()
 endif()
 
 set(ARTPEEL_PACKAGE_MAINTAINER "The artpeel developers <artpeel@example.org>"
@@ -38,8 +44,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)
-# The packages' bytes depend on the source alone (see cmake/DebianRepack.cmake
-# and the README's Releases section): members dated by SOURCE_DATE_EPOCH, or
+# The packages' bytes depend on the source alone (see cmake/DebianRepack.cmake,
+# cmake/RpmPackage.cmake and the README's Releases section): members dated by SOURCE_DATE_EPOCH, or
 # else the last commit; folders made with the same permissions whatever the
 # umask.
 set(CPACK_ARTPEEL_SOURCE_DIR ${PROJECT_SOURCE_DIR})
@@ -47,16 +53,18 @@ set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackProject.cmake)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/PackageDocs.cmake)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "artpeel-${PROJECT_VERSION}-win64")
+elseif(ARTPEEL_STATIC)
+  include(cmake/RpmPackage.cmake)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ARTPEEL_PACKAGE_MAINTAINER}")
-  set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianDocs.cmake)
   set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebianRepack.cmake)
   if(CMAKE_CROSSCOMPILING)
     # Debian's name for the target's architecture (arm64 for aarch64), from the
@@ -90,15 +98,27 @@ endif()
 
 include(CPack)
 
-# The `package` preset builds the Windows zip and the arm64 .deb next to the
-# .deb: each is configured with its own preset (windows, arm64) in a folder of
-# its own inside this build folder, built with the release flags, and packed
-# into this build folder (cmake/PackageCross.cmake).
+# The `package` preset builds the Windows zip, the arm64 .deb and the static
+# programs' tarballs and RPMs next to the .deb: each is configured with its own
+# preset (windows, arm64, static, static-arm64) in a folder of its own inside
+# this build folder, built with the release flags, and packed into this build
+# folder (cmake/PackageCross.cmake).
 option(ARTPEEL_PACKAGE_WINDOWS "Also build the Windows zip (needs the windows preset's cross compiler and zip)" OFF)
 option(ARTPEEL_PACKAGE_ARM64 "Also build the arm64 .deb (needs g++-aarch64-linux-gnu)" OFF)
-foreach(platform windows arm64)
-  string(TOUPPER ${platform} option)
-  if(ARTPEEL_PACKAGE_${option} AND NOT CMAKE_CROSSCOMPILING)
+option(ARTPEEL_PACKAGE_STATIC
+       "Also build the static programs' tarballs and RPMs for x86-64 and arm64 (needs g++-aarch64-linux-gnu and rpm)" OFF)
+set(platforms "")
+if(ARTPEEL_PACKAGE_WINDOWS)
+  list(APPEND platforms windows)
+endif()
+if(ARTPEEL_PACKAGE_ARM64)
+  list(APPEND platforms arm64)
+endif()
+if(ARTPEEL_PACKAGE_STATIC)
+  list(APPEND platforms static static-arm64)
+endif()
+foreach(platform IN LISTS platforms)
+  if(NOT CMAKE_CROSSCOMPILING)
     add_custom_target(${platform}_package ALL
       COMMAND ${CMAKE_COMMAND}
               -DPLATFORM=${platform}

@@ -207,6 +207,7 @@ fs::path SummaryOutput(const fs::path& temp, const char* name) {
 
 TEST(Diagnostics, SummaryOnTheTerminalOnlyWhenTheReportGoesElsewhere) {
   if (TestingWindows()) GTEST_SKIP() << "a console is tried by hand";
+  if (std::string reason; !PseudoTerminalAvailable(reason)) GTEST_SKIP() << reason;
   TempFolder temp;
   const fs::path lib = WriteSummaryLibrary(temp.path());
   const auto run = [&](const char* name, const std::string& prefix, bool on_terminal) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <thread>
 
@@ -99,18 +100,39 @@ int RunShell(const std::string& command) {
 
 namespace {
 
-// Runs `command` in sh with its standard error on a new pseudo-terminal, which
-// is no one's controlling terminal; returns the exit status and, in
-// `received`, all that the terminal got.
+// A new pseudo-terminal, which is no one's controlling terminal: its
+// controlling side and its other side, both open; false, with the step that
+// failed and the system's reason in `failure`, when none can be had.
+bool OpenPseudoTerminal(int& terminal, int& run_side, std::string& failure) {
+  const char* step = "posix_openpt";
+  terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  if (terminal >= 0) {
+    step = "grantpt";
+    if (grantpt(terminal) == 0 && unlockpt(terminal) == 0) {
+      step = "open ptsname";
+      run_side = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+      if (run_side >= 0) return true;
+    }
+  }
+  const int error = errno;
+  if (terminal >= 0) close(terminal);
+  failure = std::string(step) + ": " + std::strerror(error);
+  return false;
+}
+
+// Runs `command` in sh with its standard error on a new pseudo-terminal;
+// returns the exit status and, in `received`, all that the terminal got.
 int RunShellOnTerminal(const std::string& command, std::string& received) {
-  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
-  if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0) return -1;
+  int terminal = -1;
   // Opened here before the run starts, so that the terminal reads as hung up
   // only once the run's last descriptor of it is closed.
-  const int run_side = open(ptsname(terminal), O_RDWR | O_NOCTTY);
-  const pid_t pid = run_side < 0 ? -1 : fork();
+  int run_side = -1;
+  std::string failure;
+  if (!OpenPseudoTerminal(terminal, run_side, failure)) return -1;
+  const pid_t pid = fork();
   if (pid < 0) {
     close(terminal);
+    close(run_side);
     return -1;
   }
   if (pid == 0) {
@@ -175,6 +197,20 @@ RunResult RunArtpeelOnNewConsole(const std::string& parent, const fs::path& work
   std::vector<std::string> command{ProgramName()};
   command.insert(command.end(), arguments.begin(), arguments.end());
   return RunProgram(helper.string(), working_folder, command, "");
+}
+
+bool PseudoTerminalAvailable(std::string& reason) {
+  int terminal = -1;
+  int run_side = -1;
+  std::string failure;
+  if (!OpenPseudoTerminal(terminal, run_side, failure)) {
+    reason = "no pseudo-terminal can be had here (" + failure +
+             "): is /dev/pts mounted, as a plain chroot may not have it?";
+    return false;
+  }
+  close(terminal);
+  close(run_side);
+  return true;
 }
 
 bool RunningAsRoot() { return RunShell("test \"$(id -u)\" = 0") == 0; }

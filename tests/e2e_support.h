@@ -82,6 +82,10 @@ RunResult RunArtpeelOnTerminal(const fs::path& working_folder,
 RunResult RunArtpeelOnNewConsole(const std::string& parent, const fs::path& working_folder,
                                  const std::vector<std::string>& arguments);
 
+// Whether RunArtpeelOnTerminal can have a pseudo-terminal here; when not,
+// `reason` says why, for the test to skip with.
+bool PseudoTerminalAvailable(std::string& reason);
+
 // Runs artpeel as RunArtpeel does, but as an ordinary user: when the tests run
 // as root, who reads every file whatever its permissions, the run drops to uid
 // and gid 65534. That user may not reach the build folder (a clone under /root

@@ -59,6 +59,8 @@ for artifact in "${artifacts[@]}" SHA256SUMS; do
     *.deb) diff <(dpkg-deb --info "$first/$artifact"; dpkg-deb --contents "$first/$artifact") \
                 <(dpkg-deb --info "$second/$artifact"; dpkg-deb --contents "$second/$artifact") >&2 || true ;;
     *.zip) diff <(unzip -Zv "$first/$artifact") <(unzip -Zv "$second/$artifact") >&2 || true ;;
+    *.rpm) diff <(rpm -qpi --dump "$first/$artifact") <(rpm -qpi --dump "$second/$artifact") >&2 || true ;;
+    *.tar.gz) diff <(tar -tvzf "$first/$artifact") <(tar -tvzf "$second/$artifact") >&2 || true ;;
   esac
 done
 ((differ == 0)) || fail "the packages are not reproducible"
@@ -70,7 +72,8 @@ for artifact in "${artifacts[@]}"; do
   mkdir -p "$unpacked/$artifact"
   case $artifact in
     *.deb) dpkg-deb --extract "$first/$artifact" "$unpacked/$artifact" ;;
-    *.zip) (cd "$unpacked/$artifact" && cmake -E tar xf "$first/$artifact") ;;
+    *.zip | *.tar.gz) (cd "$unpacked/$artifact" && cmake -E tar xf "$first/$artifact") ;;
+    *.rpm) rpm2cpio "$first/$artifact" | (cd "$unpacked/$artifact" && cpio -idm --quiet) ;;
   esac
 done
 if grep -rlaF -e "$source_dir" -e "$clone" "$unpacked"; then

@@ -10,7 +10,7 @@
 # /usr/<triplet> (the cross compiler's packages bring it), and file.
 #
 # The sample run starts PROGRAM as a shell would when the kernel hands such
-# programs to qemu by itself (the binfmt_misc entries of qemu-user-binfmt;
+# programs to qemu by itself (the binfmt_misc entries of qemu-user-static;
 # .ci/run registers them), and through qemu otherwise. The end-to-end tests
 # always name qemu as the launcher (ARTPEEL_TEST_LAUNCHER), whatever the
 # kernel does, so that they know the program runs inside an emulator: qemu
