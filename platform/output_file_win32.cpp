@@ -29,7 +29,9 @@ std::atomic<bool> in_unmarked_step{false};
 
 BOOL WINAPI AwaitUnmarkedStep(DWORD /*event*/) {
   run_ending = true;
-  while (in_unmarked_step) Sleep(1);
+  // A current folder on a share that stopped answering holds the writer in
+  // its step no longer than half a second: the run ends within a second.
+  for (int waits = 0; in_unmarked_step && waits < 500; ++waits) Sleep(1);
   EndProgressLineOnInterrupt();
   // The console gets its own code page back, as at the end of a whole run.
   RestoreConsole();

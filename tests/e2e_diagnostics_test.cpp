@@ -36,7 +36,7 @@ struct Case {
   bool drops_privileges;  // runs as nobody when run as root
   // Lays the case's files out below `temp` (the library is temp/lib).
   Expected (*arrange)(const fs::path& temp);
-  bool posix_only = false;
+  bool puts_in_a_fault = false;  // runs where FaultsCanBeInjected
 };
 
 const Case kCases[] = {
@@ -163,7 +163,7 @@ TEST(Diagnostics, EachFailureOfTheWalkIsOneLineOnStandardError) {
     SCOPED_TRACE(test_case.name);
     // Wine runs only as the user owning its prefix, and root reads every folder.
     if (test_case.drops_privileges && TestingWindows() && RunningAsRoot()) continue;
-    if (test_case.posix_only && TestingWindows()) continue;
+    if (test_case.puts_in_a_fault && !FaultsCanBeInjected()) continue;
     TempFolder temp;
     const fs::path out = temp.path() / "out";
     fs::create_directories(out);

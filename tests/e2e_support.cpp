@@ -85,6 +85,10 @@ std::string QuoteForShell(const std::string& text) {
   return quoted + "'";
 }
 
+bool FaultsCanBeInjected() {
+  return !TestingWindows() && Environment("ARTPEEL_TEST_BINARY").empty();
+}
+
 std::string WithFault(const std::string& fault) {
   // The sanitizers' runtime wants to be loaded first, which LD_PRELOAD prevents.
   return "ARTPEEL_FAULT=" + QuoteForShell(fault) + " LD_PRELOAD=" +

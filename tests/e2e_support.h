@@ -118,8 +118,11 @@ bool ReadReportLine(RunningArtpeel& run, std::string& line);
 int FinishArtpeel(RunningArtpeel& run, std::string* rest = nullptr);
 
 // The shell words that put `fault` (see tests/fault_injection.cpp) into the
-// run they come before. POSIX only.
+// run they come before. FaultsCanBeInjected says where they take: into this
+// build's own program on POSIX, not into another (a static one, one for
+// another CPU).
 std::string WithFault(const std::string& fault);
+bool FaultsCanBeInjected();
 
 // Runs a shell command; returns its exit status.
 int RunShell(const std::string& command);
