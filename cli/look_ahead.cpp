@@ -175,6 +175,7 @@ struct LookAhead {
   std::size_t files_being_opened = 0;
   bool opens_held_off = false;  // while the walk opens a file it found held
   std::size_t takes_since_wake = 0;
+  bool last_task_slow = false;  // the last task any thread finished
   // Folders the walk has left since it last took the lock: let go of at its
   // next call, which saves it a round of the lock for each folder.
   std::size_t folders_left = 0;
@@ -297,8 +298,40 @@ void FileResult(LookAhead& look_ahead, FileTask& task, platform::MappedFile file
   if (look_ahead.walk_waiting) look_ahead.task_done.notify_all();
 }
 
-void RunHelper(LookAhead& look_ahead) {
+// Does a started task without the lock and files its result; true when it
+// took long (a round trip, a seek). Called with the lock held, returns with it
+// held.
+bool DoTask(LookAhead& look_ahead, std::unique_lock<std::mutex>& lock, const FoundTask& task) {
   using Clock = std::chrono::steady_clock;
+  lock.unlock();
+  const Clock::time_point started = Clock::now();
+  bool slow = false;
+  if (task.folder != nullptr) {
+    FolderTask& folder = *task.folder;
+    // Nobody else touches a started folder's listing.
+    const bool listed = platform::ListFolder(folder.path.c_str(), folder.listing);
+    slow = Clock::now() - started > kSlowTask;
+    Acquire(lock);
+    if (!listed && platform::OpenMayWorkLater(folder.listing.error_code)) {
+      folder.state = TaskState::kLeftToTheWalk;
+    } else {
+      folder.listed = listed;
+      folder.state = TaskState::kDone;
+    }
+    if (look_ahead.walk_waiting) look_ahead.task_done.notify_all();
+  } else {
+    std::uint64_t bytes_in_cache = 0;
+    const platform::MappedFile file = OpenAhead(task.file->path, task.bytes_left, bytes_in_cache);
+    slow = Clock::now() - started > kSlowTask;
+    Acquire(lock);
+    --look_ahead.files_being_opened;
+    FileResult(look_ahead, *task.file, file, bytes_in_cache);
+  }
+  look_ahead.last_task_slow = slow;
+  return slow;
+}
+
+void RunHelper(LookAhead& look_ahead) {
   bool last_task_slow = false;
   std::unique_lock<std::mutex> lock(look_ahead.mutex, std::defer_lock);
   Acquire(lock);
@@ -317,29 +350,7 @@ void RunHelper(LookAhead& look_ahead) {
     if ((last_task_slow || look_ahead.walk_waiting) && look_ahead.idle_helpers > 0) {
       look_ahead.work_ready.notify_one();
     }
-    lock.unlock();
-    const Clock::time_point started = Clock::now();
-    if (task.folder != nullptr) {
-      FolderTask& folder = *task.folder;
-      // Nobody else touches a started folder's listing.
-      const bool listed = platform::ListFolder(folder.path.c_str(), folder.listing);
-      last_task_slow = Clock::now() - started > kSlowTask;
-      Acquire(lock);
-      if (!listed && platform::OpenMayWorkLater(folder.listing.error_code)) {
-        folder.state = TaskState::kLeftToTheWalk;
-      } else {
-        folder.listed = listed;
-        folder.state = TaskState::kDone;
-      }
-      if (look_ahead.walk_waiting) look_ahead.task_done.notify_all();
-    } else {
-      std::uint64_t bytes_in_cache = 0;
-      const platform::MappedFile file = OpenAhead(task.file->path, task.bytes_left, bytes_in_cache);
-      last_task_slow = Clock::now() - started > kSlowTask;
-      Acquire(lock);
-      --look_ahead.files_being_opened;
-      FileResult(look_ahead, *task.file, file, bytes_in_cache);
-    }
+    last_task_slow = DoTask(look_ahead, lock, task);
   }
   --look_ahead.busy_helpers;
 }
@@ -357,19 +368,17 @@ void WindowMoved(LookAhead& look_ahead, bool helpers_behind) {
 }
 
 // Waits, lock held, until a helper has filed the result of the task whose
-// state is `state`. A helper's task on a warm cache takes some microseconds,
-// less than putting the walk to sleep and waking it: the walk watches for a
-// while before it sleeps.
+// state is `state`. Where tasks are quick (a warm cache) the walk meanwhile
+// does the next tasks nobody has started, so that every processor lists and
+// opens; where they are slow it sleeps rather than take on a round trip of
+// its own.
 void AwaitHelper(LookAhead& look_ahead, std::unique_lock<std::mutex>& lock,
                  const AtomicState& state) {
-  using Clock = std::chrono::steady_clock;
-  constexpr auto kWatchFor = std::chrono::microseconds(50);
-  lock.unlock();
-  const Clock::time_point until = Clock::now() + kWatchFor;
-  for (unsigned looks = 1; state.load(std::memory_order_acquire) == TaskState::kStarted; ++looks) {
-    if (looks % 64 == 0 && Clock::now() > until) break;
+  for (FoundTask task; state == TaskState::kStarted && !look_ahead.last_task_slow &&
+                       StartNextTask(look_ahead, task);
+       task = {}) {
+    DoTask(look_ahead, lock, task);
   }
-  Acquire(lock);
   look_ahead.walk_waiting = true;
   look_ahead.task_done.wait(lock, [&] { return state != TaskState::kStarted; });
   look_ahead.walk_waiting = false;
