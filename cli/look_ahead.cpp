@@ -24,9 +24,12 @@
 // listed ahead (by count and by the size of their listings).
 //
 // The walk takes the task it needs next: done, it takes the result; started,
-// it waits on `task_done` for the helper; not started, it does the task
-// itself, so the walk never waits for a helper that is busy elsewhere, and
-// runs without helpers where none could be started.
+// it waits on `task_done` for the helper (where tasks are quick it does the
+// next ones itself meanwhile); not started, it does the task itself, so the
+// walk never waits for a helper that is busy elsewhere, and runs without
+// helpers where none could be started. Every field of the look-ahead and its
+// tasks is read and written under its one lock, but a started task's listing
+// or file, which only the thread doing the task touches until it is filed.
 //
 // Tasks the walk will not take (below a folder it passes over, or left when it
 // stops) are dropped: a finished one is closed at once; a started one is
@@ -34,7 +37,6 @@
 // waits for every helper to come back from the call it is in.
 #include "cli/look_ahead.h"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -75,14 +77,9 @@ enum class TaskState {
   kLeftToTheWalk,   // done ahead, it failed in a way that may pass: the walk does it again
 };
 
-// A task's state is read without the lock only by the walk, waiting for a
-// helper to finish it; everything else about a task is read and written under
-// the lock.
-using AtomicState = std::atomic<TaskState>;
-
 struct FileTask {
   std::string path;
-  AtomicState state{TaskState::kWaiting};
+  TaskState state = TaskState::kWaiting;
   bool dropped = false;  // the walk will not take it
   platform::MappedFile file;
   std::uint64_t bytes_in_cache = 0;  // asked into the cache for it
@@ -91,7 +88,7 @@ struct FileTask {
 struct FolderTask {
   std::string path;
   bool named = false;  // the named folder, whose own cache files are not dumped
-  AtomicState state{TaskState::kWaiting};
+  TaskState state = TaskState::kWaiting;
   bool listed = false;
   platform::FolderListing listing;
   // What the walk takes from the folder once it has entered it: its cache
@@ -373,7 +370,7 @@ void WindowMoved(LookAhead& look_ahead, bool helpers_behind) {
 // opens; where they are slow it sleeps rather than take on a round trip of
 // its own.
 void AwaitHelper(LookAhead& look_ahead, std::unique_lock<std::mutex>& lock,
-                 const AtomicState& state) {
+                 const TaskState& state) {
   for (FoundTask task; state == TaskState::kStarted && !look_ahead.last_task_slow &&
                        StartNextTask(look_ahead, task);
        task = {}) {
