@@ -598,7 +598,8 @@ def main():
         print("warning: --out is not on a tmpfs; creating files on a disk file system "
               "can dominate the timings")
     print("load average at start: %.2f %.2f %.2f" % os.getloadavg())
-    print("rounds: %d after one warm-up run of each command" % args.rounds)
+    print("rounds: %d after one warm-up run of each command%s" % (
+        args.rounds, " (none on the share)" if "network" in parts else ""))
     print(flush=True)
 
     runner = Runner(out_dir)
