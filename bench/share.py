@@ -57,10 +57,10 @@ def _end_with_parent():
     ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
-def _start(command, log):
+def _start(command, log, **options):
     with open(log, "ab") as out:
         return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
-                                preexec_fn=_end_with_parent)
+                                preexec_fn=_end_with_parent, **options)
 
 
 def _tail(path):
@@ -153,12 +153,10 @@ class Share:
         listener = socket.create_server(("127.0.0.1", 0))
         self.port = listener.getsockname()[1]
         with listener:
-            with open(os.path.join(self.state, "relay.log"), "ab") as out:
-                self.relay = subprocess.Popen(
-                    [sys.executable, os.path.abspath(__file__), "--relay",
-                     str(listener.fileno()), str(sshd_port), str(self.delay_ms)],
-                    stdin=subprocess.DEVNULL, stdout=out, stderr=out,
-                    pass_fds=[listener.fileno()], preexec_fn=_end_with_parent)
+            self.relay = _start([sys.executable, os.path.abspath(__file__), "--relay",
+                                 str(listener.fileno()), str(sshd_port), str(self.delay_ms)],
+                                os.path.join(self.state, "relay.log"),
+                                pass_fds=[listener.fileno()])
 
     def mount(self):
         """Mounts the share afresh (unmounting it first if it is mounted): no
@@ -166,19 +164,19 @@ class Share:
         self.unmount()
         log = os.path.join(self.state, "sshfs.log")
         open(log, "w").close()
-        user = "root@127.0.0.1:" + self.folder
+        remote = "root@127.0.0.1:" + self.folder
         # -f keeps sshfs in the foreground as our child, so that it ends (and
         # unmounts) with us.
         self.sshfs = _start(["sshfs", "-f", "-F", "/dev/null", "-o",
                              SSHFS_OPTIONS.format(key=self.key, port=self.port),
-                             user, self.mount_point], log)
+                             remote, self.mount_point], log)
         deadline = time.monotonic() + 15
         while not _mounted(self.mount_point):
             if self.sshfs.poll() is not None or time.monotonic() > deadline:
                 self.sshfs.kill()
                 self.sshfs.wait()
                 self.sshfs = None
-                why = "sshfs cannot mount %s: %s" % (user, _tail(log))
+                why = "sshfs cannot mount %s: %s" % (remote, _tail(log))
                 if self.mounts == 0:
                     raise Skipped(why)
                 raise RuntimeError(why)
@@ -202,11 +200,13 @@ class Share:
         self.sshfs = None
 
     def stop(self):
+        # A stopped relay (the share made to hang) goes on, so that whatever
+        # waits on the share gets its answer and the unmount goes through.
+        if self.relay is not None and self.relay.poll() is None:
+            self.relay.send_signal(signal.SIGCONT)
         self.unmount()
         for process in (self.relay, self.sshd):
             if process is not None and process.poll() is None:
-                # A stopped relay (the share made to hang) must go on to end.
-                process.send_signal(signal.SIGCONT)
                 process.terminate()
                 process.wait()
         self.relay = self.sshd = None
