@@ -7,18 +7,28 @@ Needs: python3 (standard library only), coreutils, findutils, GNU time at
 unless --build names a folder that already holds artpeel.
 
 Every figure is the median of --rounds timed runs taken after one untimed
-warm-up run of each command; the commands of a comparison take turns round by
+warm-up run of each command (none in the network part, whose every run starts
+from a fresh mount and dropped caches); the commands of a comparison take turns round by
 round. Beside the wall time it gives each run's processor time (user + system
 of the command), which a busy shared machine inflates far less. The libraries stay on disk (--data); every timed run writes into a
 fresh empty folder under --out, which should be a tmpfs such as /dev/shm, and
 the folder is removed after the run.
 
-    bench/bench.py --data /var/tmp/artpeel-bench          # everything
+    bench/bench.py --data /var/tmp/artpeel-bench          # all but the network part
     bench/bench.py --only medium,walk --rounds 7          # a part of it
+    bench/bench.py --only network --windows-build build/windows   # on a share (root)
+
+The network part serves a library over sshfs from a private sshd through a
+relay that delays it (bench/share.py), and needs root, FUSE, openssh-server and
+sshfs; it says why it is skipped where they cannot run. It first checks that
+artpeel (and artpeel.exe) report and write on the share exactly what they do
+on disk.
 """
 
 import argparse
 import ctypes
+import difflib
+import hashlib
 import mmap
 import os
 import platform
@@ -31,6 +41,8 @@ import tempfile
 import time
 import zlib
 
+import share
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 GNU_TIME = "/usr/bin/time"
 KIB = 1024
@@ -42,7 +54,10 @@ LIBRARIES = {
     "large": (20000, 3, 60 * KIB, 3),
     "small-x2": (4000, 2, 40 * KIB, 4),
     "small-x4": (8000, 2, 40 * KIB, 5),
+    "network": (1300, 2, 40 * KIB, 7),
 }
+# Libraries whose files lie in the folders their names give, not one a folder.
+PLACED_BY_NAME = {"network"}
 WALK_TREE = {"folders": 50000, "files": 20, "seed": 6}
 ITEM_HEADER_BYTES = 208
 FILE_HEADER_BYTES = 28
@@ -55,10 +70,21 @@ PARTS = {
     "walk": ["walk"],
     "growth": ["small", "small-x2", "small-x4"],
     "cold": ["medium"],
+    "network": ["network"],
 }
+DEFAULT_PARTS = [part for part in PARTS if part != "network"]
 # The parallel-read floor of the cold part: the library's files read by 16
 # readers at once, which keeps the disk as busy as it can be.
 PARALLEL_READ = "find \"$0\" -type f -print0 | xargs -0 -P16 -n200 cat >/dev/null"
+# On a share, where the listing is the slow part, the same with ten files a
+# reader, so that 16 read while find lists; and 16 walkers, one for each folder
+# two levels down (Cache/xx), each listing and reading its own part.
+SHARE_READ = "find \"$0\" -type f -print0 | xargs -0 -P16 -n10 cat >/dev/null"
+SHARE_WALKERS = "for d in \"$0\"/*/*/; do find \"$d\" -type f -exec cat {} + >/dev/null & done; wait"
+# Round trips of the network part, in milliseconds.
+ROUND_TRIPS = "2,10"
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
 
 
 def fail(message):
@@ -126,9 +152,12 @@ def cache_file(items, location=b"locl", payload=b""):
     return bytearray(header + (record.ljust(ITEM_HEADER_BYTES, b"\0") + payload) * items)
 
 
-def write_synthetic(folder, files, images, image_bytes, seed):
+def write_synthetic(folder, files, images, image_bytes, seed, by_name=False):
     """`files` cache files of `images` images of `image_bytes` bytes each (a PNG
-    header for 600x600, then filler), spread over folder/Cache/xx/yy/zz."""
+    header for 600x600, then filler), spread over folder/Cache/xx/yy/zz: one
+    file a folder in turn, or, `by_name`, in the folder that the last three hex
+    digits of the file's name give, so that some folders hold two and the
+    folders are made as their first file comes."""
     ihdr = b"IHDR" + struct.pack(">IIBBBBB", 600, 600, 8, 2, 0, 0, 0)
     head = b"\x89PNG\r\n\x1a\n\0\0\0\x0d" + ihdr + struct.pack(">I", zlib.crc32(ihdr))
     filler = bytes((i * 131 + (i >> 8)) & 0xFF for i in range(len(head), image_bytes))
@@ -140,14 +169,17 @@ def write_synthetic(folder, files, images, image_bytes, seed):
     def leaf(n):
         return os.path.join(folder, "Cache", "%02x" % (n % FANOUT), "%02x" % (n // FANOUT % FANOUT),
                             "%02x" % (n // FANOUT ** 2))
-    for n in range(min(leaves, files)):
-        os.makedirs(leaf(n), exist_ok=True)
+    if not by_name:
+        for n in range(min(leaves, files)):
+            os.makedirs(leaf(n), exist_ok=True)
     for n in range(files):
         for i in range(images):
             struct.pack_into(">Q", data, FILE_HEADER_BYTES + i * item_bytes + KEY_OFFSET,
                              seeded_value(seed, 1, n * images + i))
-        name = "%s-%016X.itc2" % (library, seeded_value(seed, 2, n))
-        with open(os.path.join(leaf(n % leaves), name), "wb") as out:
+        key = seeded_value(seed, 2, n)
+        place = leaf(key % leaves if by_name else n % leaves)
+        os.makedirs(place, exist_ok=True)
+        with open(os.path.join(place, "%s-%016X.itc2" % (library, key)), "wb") as out:
             out.write(data)
 
 
@@ -173,7 +205,8 @@ def library_recipe(name):
     """What a library is written from; kept in its stamp."""
     if name == "walk":
         return "walk tree %(folders)d folders %(files)d files seed %(seed)d" % WALK_TREE
-    return "synthetic %d files %d images %d bytes seed %d" % LIBRARIES[name]
+    recipe = "synthetic %d files %d images %d bytes seed %d" % LIBRARIES[name]
+    return recipe + (" placed by name" if name in PLACED_BY_NAME else "")
 
 
 def ensure_generated(data_dir, name):
@@ -195,7 +228,7 @@ def ensure_generated(data_dir, name):
     if name == "walk":
         write_walk_tree(folder, WALK_TREE["folders"], WALK_TREE["files"], WALK_TREE["seed"])
     else:
-        write_synthetic(folder, *LIBRARIES[name])
+        write_synthetic(folder, *LIBRARIES[name], by_name=name in PLACED_BY_NAME)
     with open(stamp, "w") as f:
         f.write(wanted + "\n")
     return folder
@@ -323,24 +356,65 @@ class Series:
                     len(self.times), self.cpu_median(), max(self.rss) / 1024))
 
 
-def compare(runner, rounds, contenders, before=None):
+def compare(runner, rounds, contenders, before=None, warm_up=True):
     """contenders: (label, command, expected status, expected files written).
-    One untimed warm-up run of each, then `rounds` rounds in which each runs
-    once, in turn. `before`, when given, runs before every run, untimed."""
+    One untimed warm-up run of each unless not `warm_up`, then `rounds` rounds
+    in which each runs once, in turn. `before`, when given, runs before every
+    run, untimed."""
     series = [Series(label) for label, _, _, _ in contenders]
-    for label, command, status, expected in contenders:
-        _, _, _, outputs = runner.run(command, status, before)
-        if expected is not None and outputs != expected:
-            fail("%s wrote %d files, expected %d" % (label, outputs, expected))
-    for _ in range(rounds):
-        for entry, (_, command, status, _) in zip(series, contenders):
-            elapsed, cpu, rss, _ = runner.run(command, status, before)
+    for round_number in range(-1 if warm_up else 0, rounds):
+        for entry, (label, command, status, expected) in zip(series, contenders):
+            elapsed, cpu, rss, outputs = runner.run(command, status, before)
+            if expected is not None and outputs != expected:
+                fail("%s wrote %d files, expected %d" % (label, outputs, expected))
+            if round_number < 0:
+                continue
             entry.times.append(elapsed)
             entry.cpu.append(cpu)
             entry.rss.append(rss)
     for entry in series:
         print("  " + entry.describe(), flush=True)
     return series
+
+
+def run_for_report(command, out_dir):
+    """Runs `command` in a fresh folder under out_dir: its exit status, its
+    standard output and error, and a digest of each file it wrote, by name."""
+    work = tempfile.mkdtemp(prefix="report-", dir=out_dir)
+    try:
+        result = subprocess.run(command, cwd=work, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        written = {}
+        for name in sorted(os.listdir(work)):
+            with open(os.path.join(work, name), "rb") as f:
+                written[name] = hashlib.sha256(f.read()).hexdigest()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return result.returncode, result.stdout, result.stderr, written
+
+
+def run_differences(first, second, first_root, second_root):
+    """What differs between two run_for_report results of the same library read
+    from two places, the roots as they were named on the command line (which
+    standard error may name); '' when nothing does."""
+    status, output, errors, written = first
+    other_status, other_output, other_errors, other_written = second
+    errors = errors.replace(first_root.encode(), b"ROOT")
+    other_errors = other_errors.replace(second_root.encode(), b"ROOT")
+    found = []
+    if status != other_status:
+        found.append("exit status %d, then %d" % (status, other_status))
+    for what, a, b in (("standard output", output, other_output),
+                       ("standard error", errors, other_errors)):
+        if a != b:
+            diff = difflib.unified_diff(a.decode(errors="replace").splitlines(),
+                                        b.decode(errors="replace").splitlines(), lineterm="")
+            found.append("%s differs:\n%s" % (what, "\n".join(list(diff)[:20])))
+    if written != other_written:
+        changed = sorted(set(written.items()) ^ set(other_written.items()))
+        found.append("the files written differ, among them %s" %
+                     ", ".join(name for name, _ in changed[:5]))
+    return "\n".join(found)
 
 
 def cpu_note(ours, theirs):
@@ -376,6 +450,103 @@ def cpu_model():
     return platform.processor() or "?"
 
 
+def start_wine(windows_build, scratch):
+    """artpeel.exe of `windows_build`, with a Wine prefix of its own set up in
+    `scratch` and its wineserver kept running, so that runs start quickly."""
+    exe = os.path.join(os.path.abspath(windows_build), "artpeel.exe")
+    if not os.path.isfile(exe):
+        fail("%s is missing" % exe)
+    if not os.access(WINE, os.X_OK):
+        fail("Wine is needed at %s (Debian: wine64)" % WINE)
+    os.environ.update(WINEPREFIX=os.path.join(scratch, "wine"), WINEDEBUG="-all",
+                      WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
+    os.mkdir(os.environ["WINEPREFIX"])
+    # Wine's services outlive the commands that start them: they get a log.
+    with open(os.path.join(scratch, "wine.log"), "ab") as log:
+        for command in ([WINESERVER, "-p"], [WINE, "wineboot", "--init"]):
+            if subprocess.run(command, stdin=subprocess.DEVNULL, stdout=log,
+                              stderr=log).returncode != 0:
+                fail("Wine could not set up its prefix; see %s" % log.name)
+    return exe
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def drop_caches():
+    """Empties the page cache, the dentries and the inodes, the server's side of
+    the share too."""
+    os.sync()
+    with open("/proc/sys/vm/drop_caches", "w") as f:
+        f.write("3\n")
+
+
+def network_part(runner, rounds, round_trips, artpeel, exe, library, summary):
+    """artpeel, cp -r, find with 16 readers and 16 walkers (and artpeel.exe
+    under Wine when `exe` is given) on `library` served over sshfs at each of
+    `round_trips` (ms), mounted afresh with caches dropped before every run."""
+    files, images, _, _ = LIBRARIES["network"]
+    folders = sum(1 for _ in os.walk(library)) - 1
+    print("network: %d cache files x %d images in %d folders, over sshfs through a relay"
+          % (files, images, folders), flush=True)
+    disk = {"artpeel": run_for_report([artpeel, library], runner.out_dir)}
+    if exe:
+        disk["artpeel.exe"] = run_for_report([WINE, exe, windows_path(library)], runner.out_dir)
+    rows = []
+    for round_trip in round_trips:
+        try:
+            with share.Share(library, round_trip / 2) as served:
+                mount = served.mount()
+                lookup = served.lookup_ms()
+                print("  %g ms round trip (%g ms each way): a lookup on the share takes %.2f ms;"
+                      " load average %.2f %.2f %.2f" % ((round_trip, round_trip / 2, lookup) +
+                                                        os.getloadavg()), flush=True)
+                # The walk order on sshfs is the server's listing order, the
+                # disk's: the report must be the same to the byte.
+                here = {"artpeel": run_for_report([artpeel, mount], runner.out_dir)}
+                if exe:
+                    here["artpeel.exe"] = run_for_report([WINE, exe, windows_path(mount)],
+                                                         runner.out_dir)
+                for name, run in here.items():
+                    roots = (library, mount) if name == "artpeel" else \
+                        (windows_path(library), windows_path(mount))
+                    differences = run_differences(disk[name], run, *roots)
+                    if differences:
+                        fail("%s on the share does not do what it does on disk:\n%s"
+                             % (name, differences))
+                contenders = [
+                    ("artpeel", [artpeel, mount], 1, files * images),
+                    ("cp -r", ["cp", "-r", mount, "copy"], 0, None),
+                    ("find, 16 readers", ["sh", "-c", SHARE_READ, mount], 0, 0),
+                    ("16 walkers", ["sh", "-c", SHARE_WALKERS, mount], 0, 0),
+                ]
+                if exe:
+                    contenders.append(("artpeel.exe (Wine)", [WINE, exe, windows_path(mount)],
+                                       1, files * images))
+                series = compare(runner, rounds, contenders,
+                                 before=lambda: (served.mount(), drop_caches()), warm_up=False)
+        except share.Skipped as why:
+            print("network: skipped: %s" % why, flush=True)
+            return
+        rows.append((round_trip, lookup, series))
+        ours, _, _, walkers = series[:4]
+        line = "artpeel / 16 walkers on a %g ms share %.2fx" % (
+            round_trip, ours.median() / walkers.median())
+        if round_trip == 2:
+            line += "   (target <= 1.5: %s)" % verdict(ours.median() <= 1.5 * walkers.median())
+        summary.append(line + "; / cp -r %.2fx" % (ours.median() / series[1].median()))
+    print("\n| run | " + " | ".join("%g ms round trip" % rt for rt, _, _ in rows) + " |")
+    print("| --- |" + " --- |" * len(rows))
+    print("| a lookup (median of 21) | " +
+          " | ".join("%.2f ms" % lookup for _, lookup, _ in rows) + " |")
+    for n, (label, _, _, _) in enumerate(contenders):
+        print("| %s | " % label + " | ".join(
+            "%.2f s (%.2f - %.2f)" % (s[n].median(), min(s[n].times), max(s[n].times))
+            for _, _, s in rows) + " |")
+    print(flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", help="build folder holding artpeel "
@@ -385,8 +556,12 @@ def main():
     parser.add_argument("--out", default="/dev/shm/artpeel-bench",
                         help="where timed runs write, a tmpfs (default %(default)s)")
     parser.add_argument("--rounds", type=int, default=5, help="timed rounds (default 5)")
-    parser.add_argument("--only", default=",".join(PARTS),
-                        help="parts to run, from %s (default all)" % ",".join(PARTS))
+    parser.add_argument("--only", default=",".join(DEFAULT_PARTS),
+                        help="parts to run, from %s (default all but network)" % ",".join(PARTS))
+    parser.add_argument("--round-trips", default=ROUND_TRIPS,
+                        help="round trips of the network part in ms (default %(default)s)")
+    parser.add_argument("--windows-build", help="a folder holding artpeel.exe, which the "
+                        "network part then also runs under Wine")
     parser.add_argument("--remove-data", action="store_true",
                         help="remove the generated libraries afterwards")
     args = parser.parse_args()
@@ -423,7 +598,8 @@ def main():
         print("warning: --out is not on a tmpfs; creating files on a disk file system "
               "can dominate the timings")
     print("load average at start: %.2f %.2f %.2f" % os.getloadavg())
-    print("rounds: %d after one warm-up run of each command" % args.rounds)
+    print("rounds: %d after one warm-up run of each command%s" % (
+        args.rounds, " (none on the share)" if "network" in parts else ""))
     print(flush=True)
 
     runner = Runner(out_dir)
@@ -497,6 +673,18 @@ def main():
                        (to_copy, verdict(to_copy <= 0.55)) + cpu_note(ours, copy))
         summary.append("artpeel / 16 readers on cold medium %.2fx   (target <= 1.5: %s)" %
                        (to_floor, verdict(to_floor <= 1.5)))
+
+    if "network" in parts:
+        round_trips = [float(value) for value in args.round_trips.split(",") if value]
+        scratch = tempfile.mkdtemp(prefix="network-", dir=out_dir)
+        try:
+            exe = start_wine(args.windows_build, scratch) if args.windows_build else None
+            network_part(runner, args.rounds, round_trips, artpeel, exe, folders["network"],
+                         summary)
+        finally:
+            if args.windows_build:
+                subprocess.run([WINESERVER, "-k"], stderr=subprocess.DEVNULL)
+            shutil.rmtree(scratch, ignore_errors=True)
 
     if peak_rss:
         worst = max(peak_rss.values())
