@@ -422,6 +422,16 @@ platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, std::unique_lock<std::
   return opened;
 }
 
+// The first of `tasks`, taken out of them, if it is the one at `path`.
+template <typename Task>
+std::shared_ptr<Task> TakeIfNext(std::deque<std::shared_ptr<Task>>& tasks,
+                                 const std::string& path) {
+  if (tasks.empty() || tasks.front()->path != path) return nullptr;
+  std::shared_ptr<Task> task = std::move(tasks.front());
+  tasks.pop_front();
+  return task;
+}
+
 // Takes the lock for the walk, and lets go of the folders it has left.
 void AcquireForWalk(LookAhead& look_ahead, std::unique_lock<std::mutex>& lock) {
   Acquire(lock);
@@ -478,11 +488,8 @@ const platform::FolderListing& EnterFolder(LookAhead& look_ahead, const std::str
   AcquireForWalk(look_ahead, lock);
   FolderTask& parent = *look_ahead.entered.back();
   if (parent.subfolders.empty()) AddNextSubfolder(parent);
-  std::shared_ptr<FolderTask> folder;
-  if (!parent.subfolders.empty() && parent.subfolders.front()->path == path) {
-    folder = std::move(parent.subfolders.front());
-    parent.subfolders.pop_front();
-  } else {
+  std::shared_ptr<FolderTask> folder = TakeIfNext(parent.subfolders, path);
+  if (folder == nullptr) {
     // Not what the look-ahead took the walk to come to: the folder is listed
     // here, and nothing is looked ahead in it.
     folder = std::make_shared<FolderTask>();
@@ -510,11 +517,7 @@ platform::MappedFile TakeCacheFile(LookAhead& look_ahead, const std::string& pat
   AcquireForWalk(look_ahead, lock);
   FolderTask& folder = *look_ahead.entered.back();
   if (folder.files.empty()) AddNextFile(folder);
-  std::shared_ptr<FileTask> file;
-  if (!folder.files.empty() && folder.files.front()->path == path) {
-    file = std::move(folder.files.front());
-    folder.files.pop_front();
-  }
+  const std::shared_ptr<FileTask> file = TakeIfNext(folder.files, path);
   WindowMoved(look_ahead, file == nullptr || file->state != TaskState::kDone);
   if (file != nullptr && file->state == TaskState::kStarted) {
     AwaitHelper(look_ahead, lock, file->state);
