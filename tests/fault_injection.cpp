@@ -6,36 +6,29 @@
 //   link:ERRNO    every linkat fails with ERRNO (EPERM or ENOSPC)
 #include <dirent.h>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace {
 
-std::string Fault(const char* kind) {
+// What follows "KIND:" in ARTPEEL_FAULT; empty for a fault of another kind.
+std::string Fault(const std::string& kind) {
   const char* fault = std::getenv("ARTPEEL_FAULT");
-  const std::size_t length = std::strlen(kind);
-  if (fault == nullptr || std::strncmp(fault, kind, length) != 0 || fault[length] != ':') return {};
-  return fault + length + 1;
+  const std::string text = fault != nullptr ? fault : "";
+  return text.starts_with(kind + ":") ? text.substr(kind.size() + 1) : "";
 }
 
 // Whether the folder open at `fd` is the one whose listing fails.
 bool ListingFails(int fd) {
   const std::string name = Fault("listing");
-  if (name.empty()) return false;
-  char link[64];
   char path[4096];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  const ssize_t length = readlink(link, path, sizeof path - 1);
-  if (length <= 0) return false;
-  path[length] = '\0';
-  const std::string ending = "/" + name;
-  return static_cast<std::size_t>(length) >= ending.size() &&
-         ending == path + (static_cast<std::size_t>(length) - ending.size());
+  const ssize_t length =
+      readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
+  return !name.empty() && length > 0 &&
+         std::string(path, static_cast<std::size_t>(length)).ends_with("/" + name);
 }
 
 template <typename Function>
@@ -48,11 +41,9 @@ Function Next(const char* name) {
 extern "C" ssize_t getdents64(int fd, void* buffer, size_t size) {
   static const auto next = Next<ssize_t (*)(int, void*, size_t)>("getdents64");
   const ssize_t filled = next(fd, buffer, size);
-  if (filled == 0 && ListingFails(fd)) {
-    errno = EIO;
-    return -1;
-  }
-  return filled;
+  if (filled != 0 || !ListingFails(fd)) return filled;
+  errno = EIO;
+  return -1;
 }
 
 extern "C" struct dirent* readdir(DIR* folder) {
@@ -66,10 +57,10 @@ extern "C" struct dirent* readdir(DIR* folder) {
 extern "C" int linkat(int from_folder, const char* from, int to_folder, const char* to,
                       int flags) {
   const std::string error = Fault("link");
-  if (!error.empty()) {
-    errno = error == "EPERM" ? EPERM : ENOSPC;
-    return -1;
+  if (error.empty()) {
+    static const auto next = Next<int (*)(int, const char*, int, const char*, int)>("linkat");
+    return next(from_folder, from, to_folder, to, flags);
   }
-  static const auto next = Next<int (*)(int, const char*, int, const char*, int)>("linkat");
-  return next(from_folder, from, to_folder, to, flags);
+  errno = error == "EPERM" ? EPERM : ENOSPC;
+  return -1;
 }
