@@ -15,9 +15,9 @@
 // helper blocks on the file system; it holds no lock there and never writes.
 // With nothing to do, or the window full, a helper waits on `work_ready`. The
 // walk wakes one after every few tasks it takes, or at once when it finds the
-// helpers behind it; a helper whose last task was slow (a round trip, a seek)
-// wakes another when it finds more work, so idle helpers join in as far as the
-// file system makes them wait, and on a warm cache one or two do it all.
+// helpers behind it; a helper that finds work while tasks are slow (a round
+// trip, a seek) wakes another, so idle helpers join in as far as the file
+// system makes them wait, and on a warm cache one or two do it all.
 //
 // The window is bounded in cache files opened ahead (by count, which bounds
 // the descriptors held, and by the bytes asked into the cache) and in folders
@@ -250,16 +250,12 @@ bool StartNextTask(LookAhead& look_ahead, FoundTask& found) {
   return false;
 }
 
-void ReleaseFile(FileTask& file) {
-  if (file.state == TaskState::kDone) platform::ReleaseMappedFile(file.file);
-}
-
 // Lets go of everything looked ahead in `folder`: what is done is closed, what
 // a helper is on is marked for it to close.
 void DropContents(FolderTask& folder) {
   for (const std::shared_ptr<FileTask>& file : folder.files) {
     file->dropped = true;
-    ReleaseFile(*file);
+    if (file->state == TaskState::kDone) platform::ReleaseMappedFile(file->file);
   }
   folder.files.clear();
   // A folder a helper is listing holds nothing yet; its listing goes with the
@@ -295,10 +291,10 @@ void FileResult(LookAhead& look_ahead, FileTask& task, platform::MappedFile file
   if (look_ahead.walk_waiting) look_ahead.task_done.notify_all();
 }
 
-// Does a started task without the lock and files its result; true when it
+// Does a started task without the lock, files its result, and notes whether it
 // took long (a round trip, a seek). Called with the lock held, returns with it
 // held.
-bool DoTask(LookAhead& look_ahead, std::unique_lock<std::mutex>& lock, const FoundTask& task) {
+void DoTask(LookAhead& look_ahead, std::unique_lock<std::mutex>& lock, const FoundTask& task) {
   using Clock = std::chrono::steady_clock;
   lock.unlock();
   const Clock::time_point started = Clock::now();
@@ -325,11 +321,9 @@ bool DoTask(LookAhead& look_ahead, std::unique_lock<std::mutex>& lock, const Fou
     FileResult(look_ahead, *task.file, file, bytes_in_cache);
   }
   look_ahead.last_task_slow = slow;
-  return slow;
 }
 
 void RunHelper(LookAhead& look_ahead) {
-  bool last_task_slow = false;
   std::unique_lock<std::mutex> lock(look_ahead.mutex, std::defer_lock);
   Acquire(lock);
   ++look_ahead.busy_helpers;
@@ -341,13 +335,12 @@ void RunHelper(LookAhead& look_ahead) {
       look_ahead.work_ready.wait(lock);
       --look_ahead.idle_helpers;
       ++look_ahead.busy_helpers;
-      last_task_slow = false;
       continue;
     }
-    if ((last_task_slow || look_ahead.walk_waiting) && look_ahead.idle_helpers > 0) {
+    if ((look_ahead.last_task_slow || look_ahead.walk_waiting) && look_ahead.idle_helpers > 0) {
       look_ahead.work_ready.notify_one();
     }
-    last_task_slow = DoTask(look_ahead, lock, task);
+    DoTask(look_ahead, lock, task);
   }
   --look_ahead.busy_helpers;
 }
