@@ -61,33 +61,37 @@ struct HoldingName {
 };
 
 // Takes the writer's lock for the ending, waiting at most half a second: a
-// current folder on a share that stopped answering holds it no longer.
-void TakeLockForEnding() {
+// current folder on a share that stopped answering holds it no longer. False
+// when the writer still holds it.
+bool TakeLockForEnding() {
   const struct timespec millisecond = {0, 1000000};
   for (int waits = 0; waits < 500; ++waits) {
-    if (pthread_mutex_trylock(&temporary_name.lock) == 0) return;
+    if (pthread_mutex_trylock(&temporary_name.lock) == 0) return true;
     nanosleep(&millisecond, nullptr);
   }
-}
-
-// Ends the run by `signal_number` once its temporary name is gone.
-[[noreturn]] void EndRun(int signal_number) {
-  TakeLockForEnding();
-  if (Armed()) unlink(temporary_name.name);
-  // The shell's prompt then starts on a line of its own.
-  EndProgressLineOnInterrupt();
-  // Under its default action the signal ends the process, every thread of it.
-  signal(signal_number, SIG_DFL);
-  sigset_t this_one;
-  sigemptyset(&this_one);
-  sigaddset(&this_one, signal_number);
-  pthread_sigmask(SIG_UNBLOCK, &this_one, nullptr);
-  raise(signal_number);
-  _exit(128 + signal_number);  // not reached: every ending signal's default ends the process
+  return false;
 }
 
 // The signals the ending thread waits for; set before it starts.
 sigset_t ending_signals;
+
+// Ends the run by `signal_number` once its temporary name is gone.
+[[noreturn]] void EndRun(int signal_number) {
+  // From here on every ending signal has its default action and reaches this
+  // thread: a second one ends the run at once, also while the removal below
+  // waits on a share that stopped answering.
+  for (const int ending : kEndingSignals) {
+    if (sigismember(&ending_signals, ending) == 1) signal(ending, SIG_DFL);
+  }
+  pthread_sigmask(SIG_UNBLOCK, &ending_signals, nullptr);
+  // A writer that keeps the lock is making, renaming or removing the name
+  // itself: the name is left to it.
+  if (TakeLockForEnding() && Armed()) unlink(temporary_name.name);
+  // The shell's prompt then starts on a line of its own.
+  EndProgressLineOnInterrupt();
+  raise(signal_number);
+  _exit(128 + signal_number);  // not reached: every ending signal's default ends the process
+}
 
 void* TakeEndingSignals(void* /*unused*/) {
   int signal_number = 0;
