@@ -29,19 +29,16 @@ struct DumpTally {
   std::uint64_t images_not_written = 0;  // could not be created or written
 };
 
-// Maps the cache file at `path`, reports its header and every record on standard
-// output, and exports each locally stored image to the current directory,
-// counting in `tally` what it did. Failures are reported as lines; it never
-// stops the program.
-void DumpCacheFile(const char* path, DumpTally& tally);
-
 namespace platform {
 struct MappedFile;
 }
 
-// DumpCacheFile for a file already opened for it (platform::OpenFileReadOnly),
-// or whose open failed: maps it, reports and reads it, and releases it.
-void DumpOpenedCacheFile(const char* path, platform::MappedFile& file, DumpTally& tally);
+// Dumps the cache file at `path`, which the walk has opened for it
+// (platform::OpenFileReadOnly) or whose open failed: maps it, reports its header
+// and every record on standard output, exports each locally stored image to
+// the current directory, and releases the file, counting in `tally` what it
+// did. Failures are reported as lines; it never stops the program.
+void DumpCacheFile(const char* path, platform::MappedFile& file, DumpTally& tally);
 
 // What DumpCacheFile does once `file` is mapped: prints the file's "Dumping
 // contents" line, reads it, and releases it. A file cut short while it is read

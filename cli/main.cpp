@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "cache/report.h"
-#include "cli/folder_walk.h"
+#include "walk/folder_walk.h"
 #include "cli/progress.h"
 #include "platform/platform.h"
 

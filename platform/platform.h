@@ -113,31 +113,24 @@ struct MappedFile {
 
 // Opens `path` for reading as a cache file is read: only a regular file (on
 // Windows, a file on a disk), exclusively where the platform can. kOpened on
-// success; any other status leaves nothing open and says what MapFileReadOnly
-// would have said of the file.
+// success, with the file's size then; any other status leaves nothing open and
+// says why the file cannot be read.
 MappedFile OpenFileReadOnly(const char* path);
 
-// Maps all of a file that OpenFileReadOnly opened: kMapped, or the status of
-// the failure with the file closed.
+// Maps all of a file that OpenFileReadOnly opened, at the size it has now (a
+// file opened ahead of its turn may have been rewritten or cut short since):
+// kMapped, or the status of the failure with the file closed.
 void MapOpenedFile(MappedFile& file);
-
-// Opens `path` for reading (exclusively where the platform can) and maps all of
-// it. On any status but kMapped nothing is left open.
-MappedFile MapFileReadOnly(const char* path);
 
 // Releases the view, then the mapping, then the file; a file that is only
 // opened is closed.
 void ReleaseMappedFile(MappedFile& file);
 
-// Whether an open that failed with `error_code` may succeed later in the same
-// run: the process had too many files open, or (on Windows) another opener
-// held the file. An open made ahead of its turn that fails so is made again at
-// its turn rather than reported.
+// Whether an open or a listing that failed with `error_code` may succeed later
+// in the same run: the process or the system had too many files open, or was
+// short of memory, or (on Windows) another opener held the file. What a
+// helper of the look-ahead meets so is done again by the walk at its turn.
 bool OpenMayWorkLater(std::uint32_t error_code);
-
-// How many files and folders the look-ahead may hold open at once, well under
-// the process's limit on open files.
-std::size_t DescriptorsForLookAhead();
 
 // Runs `read_file` on `file`, handing it `context`. Pages of the file can fail
 // to come in while it is mapped (another process cuts it short; on Windows also
@@ -151,7 +144,7 @@ bool ReadMappedFileGuarded(const MappedFile& file,
                            void (*read_file)(const MappedFile& file, void* context),
                            void* context);
 
-// ---- Reading ahead -------------------------------------------------------------
+// ---- Looking ahead -------------------------------------------------------------
 
 // Brings up to `max_bytes` bytes from the start of a file that OpenFileReadOnly
 // opened into the system's cache, so that mapping and reading it later waits
@@ -159,6 +152,25 @@ bool ReadMappedFileGuarded(const MappedFile& file,
 // the system to read them and returns at once; on Windows, which has no such
 // request, it reads them, and returns when they are in.
 std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes);
+
+// How many descriptors the look-ahead may hold at once: a share of those the
+// process has free now, after a reserve for the walk's own (the cache file it
+// dumps, the image it writes, the folder it lists); 0 when few are free.
+std::size_t DescriptorsForLookAhead();
+
+// How many bytes of address space the look-ahead may take, for its helpers'
+// stacks and the listings it keeps: a share of what the process's limit leaves
+// free, so that the walk can still map its cache files; all there is where
+// nothing limits it.
+std::uint64_t AddressSpaceForLookAhead();
+
+// The stack a helper thread gets: ample for a listing or an open, and small,
+// so that helpers take little of the address space.
+inline constexpr std::size_t kHelperStackBytes = std::size_t{256} << 10;
+
+// Runs `run(context)` on a new thread with a stack of kHelperStackBytes, which
+// nobody waits for: it ends on its own. False when no thread can be started.
+bool StartHelperThread(void (*run)(void* context), void* context);
 
 // ---- Writing an image ----------------------------------------------------------
 
@@ -216,7 +228,6 @@ void EndProgressLineOnInterrupt();
 struct FolderId {
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
-  friend bool operator==(const FolderId&, const FolderId&) = default;
 };
 
 struct FolderEntry {

@@ -6,11 +6,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if ARTPEEL_HAVE_M_ARENA_MAX
+#include <malloc.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -27,6 +31,16 @@ void PrepareProcess() {
   // sends SIGXFSZ, which would kill the run mid-write; ignored, the write fails
   // with EFBIG and the export cleans up and reports it.
   signal(SIGXFSZ, SIG_IGN);
+#if ARTPEEL_HAVE_M_ARENA_MAX
+  // glibc gives each thread that allocates an arena of its own, which takes
+  // 64 MiB of address space: under a limit on it, the look-ahead's helpers
+  // would take what the walk needs to map its cache files. They allocate
+  // little, and share the one arena there.
+  struct rlimit address_space;
+  if (getrlimit(RLIMIT_AS, &address_space) == 0 && address_space.rlim_cur != RLIM_INFINITY) {
+    mallopt(M_ARENA_MAX, 1);
+  }
+#endif
   InstallInterruptCleanup();
 }
 
@@ -168,8 +182,37 @@ MappedFile OpenFileReadOnly(const char* path) {
   return file;
 }
 
+namespace {
+
+// The size of the file open at `fd` now, as the system knows it without asking
+// a share's server again (which it asked at the open); false when it cannot
+// tell.
+bool CurrentSize(int fd, std::uint64_t& size) {
+#if ARTPEEL_HAVE_STATX
+  struct statx cached;
+  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_SIZE, &cached) == 0 &&
+      (cached.stx_mask & STATX_SIZE) != 0) {
+    size = cached.stx_size;
+    return true;
+  }
+#endif
+  struct stat info;
+  if (fstat(fd, &info) != 0) return false;
+  size = info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+  return true;
+}
+
+}  // namespace
+
 void MapOpenedFile(MappedFile& file) {
   const int fd = static_cast<int>(file.file_handle);
+  // A file opened ahead of its turn may have been rewritten or cut short since
+  // its open: it is read at the size it has now, as an open at its turn would.
+  if (!CurrentSize(fd, file.size)) {
+    file.status = MapStatus::kMapFailed;
+    ReleaseMappedFile(file);
+    return;
+  }
   const std::uint64_t size = file.size;
   if (size == 0) {
     file.status = MapStatus::kMapFailed;
@@ -206,12 +249,6 @@ void MapOpenedFile(MappedFile& file) {
   file.data = static_cast<const unsigned char*>(view);
 }
 
-MappedFile MapFileReadOnly(const char* path) {
-  MappedFile file = OpenFileReadOnly(path);
-  if (file.status == MapStatus::kOpened) MapOpenedFile(file);
-  return file;
-}
-
 void ReleaseMappedFile(MappedFile& file) {
   if (file.data != nullptr) {
     munmap(const_cast<unsigned char*>(file.data), static_cast<std::size_t>(file.size));
@@ -225,20 +262,10 @@ void ReleaseMappedFile(MappedFile& file) {
 }
 
 bool OpenMayWorkLater(std::uint32_t error_code) {
-  return error_code == EMFILE || error_code == ENFILE;
+  return error_code == EMFILE || error_code == ENFILE || error_code == ENOMEM;
 }
 
-std::size_t DescriptorsForLookAhead() {
-  constexpr std::size_t kMost = 128;
-  struct rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMost;
-  // An eighth of the limit leaves the rest to the walk, the images and whatever
-  // else the process holds.
-  const auto share = static_cast<std::size_t>(limit.rlim_cur / 8);
-  return share < kMost ? share : kMost;
-}
-
-// ---- Reading ahead -------------------------------------------------------------
+// ---- Looking ahead -------------------------------------------------------------
 
 std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes) {
 #if ARTPEEL_HAVE_POSIX_FADVISE
@@ -256,6 +283,96 @@ std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes) {
   static_cast<void>(max_bytes);
   return 0;
 #endif
+}
+
+namespace {
+
+// How many descriptors the process has open: those listed in /proc/self/fd
+// (its own listing's descriptor not counted) where it can be read, otherwise
+// those below the first 4,096 that the system knows (a limit higher than that
+// leaves plenty free above them).
+std::size_t OpenDescriptors(rlim_t limit) {
+#if ARTPEEL_HAVE_O_PATH
+  if (DIR* const open = opendir("/proc/self/fd")) {
+    std::size_t count = 0;
+    while (const struct dirent* entry = readdir(open)) {
+      if (entry->d_name[0] != '.') ++count;
+    }
+    closedir(open);
+    return count > 0 ? count - 1 : 0;
+  }
+#endif
+  const int last = limit < 4096 ? static_cast<int>(limit) : 4096;
+  std::size_t count = 0;
+  for (int fd = 0; fd < last; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+std::size_t DescriptorsForLookAhead() {
+  constexpr std::size_t kMost = 128;
+  // The walk holds at most a cache file and the path it opens it by, an image
+  // and its temporary name, and a folder it lists; twice that is kept for it.
+  constexpr std::size_t kWalkReserve = 8;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMost;
+  const std::size_t open = OpenDescriptors(limit.rlim_cur);
+  const std::size_t free_now = limit.rlim_cur > open ? limit.rlim_cur - open : 0;
+  if (free_now <= kWalkReserve) return 0;
+  // Half of the rest, for whatever else the run opens beside it.
+  const std::size_t share = (free_now - kWalkReserve) / 2;
+  return share < kMost ? share : kMost;
+}
+
+std::uint64_t AddressSpaceForLookAhead() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+  // The size of the process's address space is the first figure of
+  // /proc/self/statm, in pages; where it cannot be read, half the limit is
+  // taken to be in use.
+  std::uint64_t used = limit.rlim_cur / 2;
+  if (FILE* statm = std::fopen("/proc/self/statm", "re")) {
+    unsigned long long pages = 0;
+    if (std::fscanf(statm, "%llu", &pages) == 1) {
+      used = pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    }
+    std::fclose(statm);
+  }
+  // An eighth of what is left: the walk maps each cache file whole.
+  return limit.rlim_cur > used ? (limit.rlim_cur - used) / 8 : 0;
+}
+
+namespace {
+
+struct HelperStart {
+  void (*run)(void* context);
+  void* context;
+};
+
+void* RunHelperThread(void* start) {
+  const HelperStart helper = *static_cast<HelperStart*>(start);
+  delete static_cast<HelperStart*>(start);
+  helper.run(helper.context);
+  return nullptr;
+}
+
+}  // namespace
+
+bool StartHelperThread(void (*run)(void* context), void* context) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  // Some systems ask for more than the stack: they keep their default.
+  pthread_attr_setstacksize(&attributes, kHelperStackBytes);
+  auto* start = new HelperStart{run, context};
+  pthread_t thread;
+  const bool started = pthread_create(&thread, &attributes, RunHelperThread, start) == 0;
+  pthread_attr_destroy(&attributes);
+  if (!started) delete start;
+  return started;
 }
 
 // ---- Listing a folder ----------------------------------------------------------

@@ -398,6 +398,15 @@ MappedFile OpenFileReadOnly(const char* path) {
 }
 
 void MapOpenedFile(MappedFile& file) {
+  // Held without sharing, the file is changed by no other Windows program;
+  // under Wine a Linux one still can. It is read at the size it has now.
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(AsHandle(file.file_handle), &size) || size.QuadPart < 0) {
+    file.status = MapStatus::kMapFailed;
+    ReleaseMappedFile(file);
+    return;
+  }
+  file.size = static_cast<std::uint64_t>(size.QuadPart);
   // Size 0 maps the whole file; an empty file cannot be mapped and fails here.
   const HANDLE mapping =
       CreateFileMappingA(AsHandle(file.file_handle), nullptr, PAGE_READONLY, 0, 0, nullptr);
@@ -420,12 +429,6 @@ void MapOpenedFile(MappedFile& file) {
   file.data = static_cast<const unsigned char*>(view);
 }
 
-MappedFile MapFileReadOnly(const char* path) {
-  MappedFile file = OpenFileReadOnly(path);
-  if (file.status == MapStatus::kOpened) MapOpenedFile(file);
-  return file;
-}
-
 void ReleaseMappedFile(MappedFile& file) {
   if (file.data != nullptr) {
     UnmapViewOfFile(file.data);
@@ -445,13 +448,47 @@ bool OpenMayWorkLater(std::uint32_t error_code) {
   // A file opened ahead is held unshared until its turn: another path to the
   // same file (a hard link, a folder reached twice) finds it held until then.
   return error_code == ERROR_SHARING_VIOLATION || error_code == ERROR_TOO_MANY_OPEN_FILES ||
-         error_code == ERROR_NO_SYSTEM_RESOURCES;
+         error_code == ERROR_NO_SYSTEM_RESOURCES || error_code == ERROR_NOT_ENOUGH_MEMORY ||
+         error_code == ERROR_OUTOFMEMORY;
 }
+
+// ---- Looking ahead -------------------------------------------------------------
 
 // Windows limits a process's handles only by its memory.
 std::size_t DescriptorsForLookAhead() { return 128; }
 
-// ---- Reading ahead -------------------------------------------------------------
+// Nor does it limit a process's address space, beyond what the machine has.
+std::uint64_t AddressSpaceForLookAhead() { return UINT64_MAX; }
+
+namespace {
+
+struct HelperStart {
+  void (*run)(void* context);
+  void* context;
+};
+
+DWORD WINAPI RunHelperThread(void* start) {
+  const HelperStart helper = *static_cast<HelperStart*>(start);
+  delete static_cast<HelperStart*>(start);
+  helper.run(helper.context);
+  return 0;
+}
+
+}  // namespace
+
+bool StartHelperThread(void (*run)(void* context), void* context) {
+  auto* start = new HelperStart{run, context};
+  // The size reserves the stack's address space; the program's default would
+  // reserve far more for each helper.
+  const HANDLE thread = CreateThread(nullptr, kHelperStackBytes, RunHelperThread, start,
+                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread == nullptr) {
+    delete start;
+    return false;
+  }
+  CloseHandle(thread);
+  return true;
+}
 
 // Windows has no request to read a file into its cache without waiting: the
 // bytes are read, by the look-ahead's thread, and the reading of the mapped

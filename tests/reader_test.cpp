@@ -9,7 +9,7 @@
 #include "cache/byte_view.h"
 #include "cache/image_export.h"
 #include "cache/itc2_format.h"
-#include "cli/folder_walk.h"
+#include "walk/walk_order.h"
 #include "cli/progress.h"
 
 namespace artpeel {

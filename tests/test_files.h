@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace artpeel::testing {
 
 namespace fs = std::filesystem;
@@ -45,5 +47,12 @@ std::string ReadWholeFile(const fs::path& path);
 // Creates the folders above `path` as needed.
 void WriteWholeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes);
 std::string AsString(const std::vector<std::uint8_t>& bytes);
+
+// Opens and maps `path` as the walk does for a cache file at its turn.
+inline platform::MappedFile MapFileReadOnly(const char* path) {
+  platform::MappedFile file = platform::OpenFileReadOnly(path);
+  if (file.status == platform::MapStatus::kOpened) platform::MapOpenedFile(file);
+  return file;
+}
 
 }  // namespace artpeel::testing

@@ -19,6 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::InFolder;
+using testing::MapFileReadOnly;
 using testing::TempFolder;
 using tools::ItemSpec;
 
@@ -34,7 +35,7 @@ class TruncatedWhileMapped : public ::testing::Test {
   platform::MappedFile MapThenTruncate(const std::string& name, const std::vector<ItemSpec>& items,
                                        std::uint64_t kept_size) {
     EXPECT_TRUE(tools::WriteBytesToFile(name, tools::BuildCacheFile(items)));
-    platform::MappedFile file = platform::MapFileReadOnly(name.c_str());
+    platform::MappedFile file = MapFileReadOnly(name.c_str());
     EXPECT_EQ(file.status, platform::MapStatus::kMapped);
     fs::resize_file(name, kept_size);
     return file;

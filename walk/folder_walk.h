@@ -1,8 +1,6 @@
 // The folder walk: finds the cache files below a folder and hands each to the reader.
 #pragma once
 
-#include <string>
-
 namespace artpeel {
 
 struct Progress;
@@ -16,14 +14,5 @@ struct Progress;
 // one line each. The dumps are counted in `progress`, which is kept up to date
 // on the terminal.
 void DumpFolder(const char* folder, Progress& progress);
-
-// True for names ending in ".itc2", in any letter case.
-bool IsCacheFileName(const char* name);
-
-// False for a folder whose cache-file search pattern (path, separator,
-// "*.itc2") would not fit the platform's path limit: it cannot be searched.
-// Every path below it is longer still, so nothing under it can be dumped
-// either, and the walk passes it over.
-bool CanSearch(const std::string& folder);
 
 }  // namespace artpeel

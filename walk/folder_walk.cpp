@@ -1,16 +1,15 @@
-#include "cli/folder_walk.h"
+#include "walk/folder_walk.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <string>
 #include <utility>
 #include <vector>
 
 #include "cache/cache_reader.h"
-#include "cli/look_ahead.h"
 #include "cli/progress.h"
 #include "platform/platform.h"
+#include "walk/look_ahead.h"
+#include "walk/walk_order.h"
 
 namespace artpeel {
 
@@ -22,14 +21,6 @@ void ReportUnreadableFolder(const char* folder, std::uint32_t error_code, Progre
   ClearProgress(progress);
   std::fprintf(stderr, "artpeel: cannot read folder '%s': %s\n", folder,
                platform::ErrorMessage(error_code).c_str());
-}
-
-// Appends a separator and `name` to `path`; returns the length to cut it back to.
-std::size_t PushName(std::string& path, const char* name) {
-  const std::size_t previous = path.size();
-  path += platform::kPathSeparator;
-  path += name;
-  return previous;
 }
 
 // The folders of one volume walked so far, by index, in an open-addressing
@@ -76,16 +67,13 @@ bool AddWalked(std::vector<VolumeFolders>& walked, const platform::FolderId& id)
   return Add(walked.back(), id.index);
 }
 
-// What the walk carries down: the path of the folder in hand, extended and cut
-// back in place so the whole walk shares one buffer; the look-ahead, which
-// lists each folder and opens each cache file for it; the ids of every folder
-// walked so far (links, and mounts, can lead to one folder by many ways, and
-// walking it once per way takes time exponential in the links of a tree: a
-// folder is walked on its first arrival only); and the run's progress, which
-// the dumps count into.
+// What the walk carries down: the look-ahead, from which it takes each folder
+// and cache file in turn; the ids of every folder walked so far (links, and
+// mounts, can lead to one folder by many ways, and walking it once per way
+// takes time exponential in the links of a tree: a folder is walked on its
+// first arrival only); and the run's progress, which the dumps count into.
 struct Walk {
   Progress* progress = nullptr;
-  std::string path;
   LookAheadHandle look_ahead;
   std::vector<VolumeFolders> walked;  // one per volume met
 };
@@ -96,86 +84,54 @@ void ReportPartialListing(const Walk& walk, const char* folder,
   if (listing.error_code != 0) ReportUnreadableFolder(folder, listing.error_code, *walk.progress);
 }
 
-void DumpCacheFiles(Walk& walk, const platform::FolderListing& listing) {
-  std::string& path = walk.path;
-  for (const platform::FolderEntry& file : listing.entries) {
-    const char* name = listing.NameOf(file);
-    if (!IsCacheFileName(name)) continue;
-    const std::size_t folder_length = PushName(path, name);
-    platform::MappedFile opened = TakeCacheFile(*walk.look_ahead, path);
-    DumpOpenedCacheFile(path.c_str(), opened, walk.progress->tally);
+void DumpCacheFiles(Walk& walk) {
+  for (CacheFileInHand cache_file; TakeNextCacheFile(*walk.look_ahead, cache_file);) {
+    DumpCacheFile(cache_file.path->c_str(), cache_file.file, walk.progress->tally);
     platform::FlushConsoleReport();
     UpdateProgress(*walk.progress);
-    path.resize(folder_length);
   }
 }
 
-// Walks the subfolders of the folder at `walk.path`, listed in `listing`.
-void WalkSubfolders(Walk& walk, const platform::FolderListing& listing) {
-  std::string& path = walk.path;
-  for (const platform::FolderEntry& entry : listing.entries) {
-    if (!entry.is_folder) continue;
-    const std::size_t parent_length = PushName(path, listing.NameOf(entry));
-    if (!CanSearch(path)) {
+// Walks the subfolders of the folder the walk is in.
+void WalkSubfolders(Walk& walk) {
+  for (EnteredFolder folder; EnterNextFolder(*walk.look_ahead, folder);) {
+    const char* path = folder.path->c_str();
+    if (folder.beyond_path_limit) {
       ClearProgress(*walk.progress);
       std::fprintf(stderr,
                    "artpeel: skipped folder '%s': the paths in it would exceed the system's "
                    "limit of %zu characters\n",
-                   path.c_str(), platform::MaxPathLength());
-    } else {
-      bool listed = false;
-      const platform::FolderListing& subfolder = EnterFolder(*walk.look_ahead, path, listed);
-      if (!listed) {
-        ReportUnreadableFolder(path.c_str(), subfolder.error_code, *walk.progress);
-      } else if (AddWalked(walk.walked, subfolder.id)) {
-        ReportPartialListing(walk, path.c_str(), subfolder);
-        DumpCacheFiles(walk, subfolder);
-        WalkSubfolders(walk, subfolder);
-      }
-      LeaveFolder(*walk.look_ahead);
+                   path, platform::MaxPathLength());
+    } else if (!folder.listed) {
+      ReportUnreadableFolder(path, folder.listing->error_code, *walk.progress);
+    } else if (AddWalked(walk.walked, folder.listing->id)) {
+      ReportPartialListing(walk, path, *folder.listing);
+      DumpCacheFiles(walk);
+      WalkSubfolders(walk);
     }
-    path.resize(parent_length);
+    LeaveFolder(*walk.look_ahead);
   }
 }
 
 }  // namespace
 
-bool IsCacheFileName(const char* name) {
-  constexpr char kEnding[] = ".itc2";
-  constexpr std::size_t kEndingLength = sizeof kEnding - 1;
-  const std::size_t length = std::strlen(name);
-  if (length < kEndingLength) return false;
-  const char* ending = name + length - kEndingLength;
-  for (std::size_t i = 0; i < kEndingLength; ++i) {
-    char c = ending[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kEnding[i]) return false;
-  }
-  return true;
-}
-
-bool CanSearch(const std::string& folder) {
-  constexpr char kCacheFilePattern[] = "*.itc2";
-  return platform::PathLength(folder) + 1 + std::strlen(kCacheFilePattern) <
-         platform::MaxPathLength();
-}
-
 void DumpFolder(const char* folder, Progress& progress) {
   Walk walk;
   walk.progress = &progress;
-  walk.path = platform::AbsolutePath(folder);
-  walk.look_ahead = StartLookAhead(walk.path);
-  bool listed = false;
-  const platform::FolderListing& top = EnterFolder(*walk.look_ahead, walk.path, listed);
-  if (!listed) {
-    ReportUnreadableFolder(folder, top.error_code, progress);
+  walk.look_ahead = StartLookAhead(platform::AbsolutePath(folder));
+  EnteredFolder top;
+  EnterNextFolder(*walk.look_ahead, top);
+  if (!top.listed) {
+    ReportUnreadableFolder(folder, top.listing->error_code, progress);
     return;
   }
-  ReportPartialListing(walk, folder, top);
+  const platform::FolderListing& listing = *top.listing;
+  ReportPartialListing(walk, folder, listing);
   // Naming the folder that holds the cache files is the likeliest first try.
   std::size_t direct_cache_files = 0;
-  for (const platform::FolderEntry& entry : top.entries) {
-    if (!entry.is_folder && IsCacheFileName(top.NameOf(entry))) ++direct_cache_files;
+  for (std::size_t entry = NextCacheFileEntry(listing, 0); entry < listing.entries.size();
+       entry = NextCacheFileEntry(listing, entry + 1)) {
+    if (!listing.entries[entry].is_folder) ++direct_cache_files;
   }
   if (direct_cache_files > 0) {
     ClearProgress(progress);
@@ -184,8 +140,8 @@ void DumpFolder(const char* folder, Progress& progress) {
                  "named folder are read\n",
                  direct_cache_files, direct_cache_files == 1 ? "" : "s", folder);
   }
-  AddWalked(walk.walked, top.id);
-  WalkSubfolders(walk, top);
+  AddWalked(walk.walked, listing.id);
+  WalkSubfolders(walk);
 }
 
 }  // namespace artpeel
