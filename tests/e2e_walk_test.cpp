@@ -7,11 +7,13 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e_support.h"
@@ -191,6 +193,46 @@ TEST_F(LargeTree, CacheFilesChangedWhileTheWalkLooksAheadAreTakenAsOpenedOrAsCha
     }
     EXPECT_EQ(FilesIn(out_), images);
   }
+}
+
+TEST_F(LargeTree, CacheFilesChangedInPlaceAfterTheirOpenAheadAreReadAsTheyAreAtTheirTurn) {
+  if (TestingWindows()) GTEST_SKIP() << "looks into /proc for what the run holds open";
+  // The run is held inside S/a.itc2, whose report fills the pipe that nobody
+  // reads, until the look-ahead holds S/T/b.itc2 and S/T/c.itc2 open. Then b is
+  // rewritten in place with two images and c is cut short inside its image:
+  // each is read as it is at its turn, as a run without helpers reads it.
+  tools::ItemSpec remote;
+  remote.Location = tools::Tag("abcd");
+  AddFile("S/a.itc2", tools::BuildCacheFile(std::vector<tools::ItemSpec>(5000, remote)));
+  const fs::path b = AddFile("S/T/b.itc2", tools::BuildCacheFile({tools::PngItem("b1", 1)}));
+  const fs::path c = AddFile("S/T/c.itc2",
+                             tools::BuildCacheFile({tools::PngItem(std::string(100'000, 'c'), 3)}));
+  RunningArtpeel run = StartArtpeel(out_, {library_.string()});
+  std::string report;
+  for (std::string line; !report.ends_with("a.itc2:\n") && ReadReportLine(run, line);) {
+    report += line + "\n";
+  }
+  const fs::path held = "/proc/" + std::to_string(run.pid) + "/fd";
+  const auto holds = [&](const fs::path& file) {
+    std::error_code error;
+    for (const auto& fd : fs::directory_iterator(held, error)) {
+      if (fs::read_symlink(fd, error) == file) return true;
+    }
+    return false;
+  };
+  for (int waits = 0; waits < 1000 && !(holds(b) && holds(c)); ++waits) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(holds(b) && holds(c)) << "b.itc2 and c.itc2 were not opened ahead";
+  WriteWholeFile(b, tools::BuildCacheFile({tools::PngItem("b1", 1), tools::PngItem("b22", 2)}));
+  fs::resize_file(c, fs::file_size(c) / 2);
+  EXPECT_EQ(WEXITSTATUS(FinishArtpeel(run, &report)), 1);
+  const std::vector<std::string> blocks = FileBlocks(report);
+  ASSERT_EQ(blocks.size(), 3u);
+  EXPECT_EQ(Sorted({blocks[1], blocks[2]}),
+            Sorted({ReportOf("b.itc2", WroteLine(1, "0000000000000001-01-600x600.png", 2) +
+                                           WroteLine(2, "0000000000000002-02-600x600.png", 3)),
+                    ReportOf("c.itc2", "\t\t[ 1] runs past the end of the file\n")}));
 }
 
 }  // namespace

@@ -1,0 +1,317 @@
+// The look-ahead against a fake of the platform's listing, open and threads,
+// linked in its place: scripted trees whose calls take varying times, fail
+// ahead of their turn with EMFILE or ENOMEM, or never return. Whatever the
+// helpers do, the walk must take what a walk without helpers takes, in the
+// same order, and the look-ahead must stay within its window.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "walk/look_ahead.h"
+#include "walk/walk_order.h"
+
+namespace artpeel {
+namespace {
+
+struct Node {
+  bool folder = false;
+  std::vector<std::string> names;  // a folder's entries, in listing order
+  std::uint64_t id = 0;            // a folder's; links share it
+  int ahead_error = 0;  // what a helper's call fails with; the walk's succeeds
+  bool hangs = false;   // a helper's call returns only at the end of the test
+  int delay_us = 0;
+};
+
+// The fake file system, and what the look-ahead holds ahead of the walk as the
+// fake sees it: helpers' calls under way, and what they opened or listed that
+// the walk has not taken yet.
+struct Fake {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::map<std::string, Node> nodes;
+  std::thread::id walk_thread;
+  std::size_t descriptor_budget = 0;
+  std::size_t helpers_running = 0;
+  bool stuck = false;  // a helper is in a call that does not return
+  bool release = false;
+  std::map<std::intptr_t, std::uint64_t> files_ahead;  // handle, bytes asked
+  std::set<std::string> folders_ahead;
+  std::set<std::string> dropped;  // folders the walk passed over
+  std::size_t descriptors = 0;
+  std::uint64_t bytes = 0;
+  std::size_t most_descriptors = 0, most_files = 0, most_folders = 0;
+  std::uint64_t most_bytes = 0;
+  std::set<std::pair<std::thread::id, std::string>> late_calls;
+  std::vector<std::string> calls_below_dropped;
+  std::intptr_t next_handle = 100;
+};
+Fake fake;
+
+constexpr std::uint64_t kFileSize = std::uint64_t{5} << 20;
+
+// Starts a call on `path`: false when the walk makes it. Waits as scripted.
+bool StartCall(const std::string& path, std::size_t descriptors, Node& node) {
+  std::unique_lock<std::mutex> lock(fake.mutex);
+  const bool ahead = std::this_thread::get_id() != fake.walk_thread;
+  if (ahead) {
+    // A helper may have started its task just before the walk left the
+    // folder, but starts no other below it after that.
+    for (const std::string& folder : fake.dropped) {
+      if (path.starts_with(folder + "/") &&
+          !fake.late_calls.insert({std::this_thread::get_id(), folder}).second) {
+        fake.calls_below_dropped.push_back(path);
+      }
+    }
+    fake.descriptors += descriptors;
+    fake.most_descriptors = std::max(fake.most_descriptors, fake.descriptors);
+  }
+  node = fake.nodes.count(path) != 0 ? fake.nodes[path] : Node{};
+  if (ahead && node.hangs) {
+    fake.stuck = true;
+    fake.changed.notify_all();
+    fake.changed.wait(lock, [] { return fake.release; });
+  }
+  lock.unlock();
+  std::this_thread::sleep_for(std::chrono::microseconds(node.delay_us));
+  return ahead;
+}
+
+void ForgetAhead(std::intptr_t handle) {
+  const auto file = fake.files_ahead.find(handle);
+  if (file == fake.files_ahead.end()) return;
+  fake.bytes -= file->second;
+  --fake.descriptors;
+  fake.files_ahead.erase(file);
+}
+
+}  // namespace
+
+namespace platform {
+
+std::size_t MaxPathLength() { return 40; }
+std::size_t PathLength(std::string_view path) { return path.size(); }
+std::size_t DescriptorsForLookAhead() { return fake.descriptor_budget; }
+std::uint64_t AddressSpaceForLookAhead() { return UINT64_MAX; }
+bool OpenMayWorkLater(std::uint32_t error_code) {
+  return error_code == EMFILE || error_code == ENOMEM;
+}
+
+bool ListFolder(const char* path, FolderListing& listing) {
+  Node node;
+  const bool ahead = StartCall(path, 1, node);
+  const std::lock_guard<std::mutex> lock(fake.mutex);
+  if (ahead) {
+    --fake.descriptors;
+    fake.folders_ahead.insert(path);
+    fake.most_folders = std::max(fake.most_folders, fake.folders_ahead.size());
+  }
+  listing = {};
+  listing.error_code = ahead ? static_cast<std::uint32_t>(node.ahead_error) : 0;
+  if (!node.folder || listing.error_code != 0) {
+    if (listing.error_code == 0) listing.error_code = ENOENT;
+    return false;
+  }
+  listing.id = {1, node.id};
+  for (const std::string& name : node.names) {
+    const std::string entry = std::string(path) + "/" + name;
+    listing.entries.push_back({listing.names.size(), fake.nodes[entry].folder});
+    listing.names.append(name.c_str(), name.size() + 1);
+  }
+  return true;
+}
+
+MappedFile OpenFileReadOnly(const char* path) {
+  Node node;
+  const bool ahead = StartCall(path, 2, node);
+  const std::lock_guard<std::mutex> lock(fake.mutex);
+  MappedFile file;
+  file.error_code = ahead ? static_cast<std::uint32_t>(node.ahead_error) : 0;
+  if (ahead) fake.descriptors -= 2;
+  if (file.error_code == 0 && (node.folder || fake.nodes.count(path) == 0)) {
+    file.error_code = node.folder ? EISDIR : ENOENT;
+  }
+  if (file.error_code != 0) return file;
+  file.status = MapStatus::kOpened;
+  file.size = kFileSize;
+  file.file_handle = ++fake.next_handle;
+  if (ahead) {
+    ++fake.descriptors;
+    fake.files_ahead[file.file_handle] = 0;
+    fake.most_files = std::max(fake.most_files, fake.files_ahead.size());
+  }
+  return file;
+}
+
+std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes) {
+  const std::lock_guard<std::mutex> lock(fake.mutex);
+  const std::uint64_t asked = std::min(file.size, max_bytes);
+  fake.files_ahead[file.file_handle] = asked;
+  fake.bytes += asked;
+  fake.most_bytes = std::max(fake.most_bytes, fake.bytes);
+  return asked;
+}
+
+void ReleaseMappedFile(MappedFile& file) {
+  const std::lock_guard<std::mutex> lock(fake.mutex);
+  ForgetAhead(file.file_handle);
+  file.file_handle = -1;
+}
+
+bool StartHelperThread(void (*run)(void* context), void* context) {
+  {
+    const std::lock_guard<std::mutex> lock(fake.mutex);
+    ++fake.helpers_running;
+  }
+  std::thread([run, context] {
+    run(context);
+    const std::lock_guard<std::mutex> lock(fake.mutex);
+    --fake.helpers_running;
+    fake.changed.notify_all();
+  }).detach();
+  return true;
+}
+
+}  // namespace platform
+
+namespace {
+
+// A random tree below /lib, the same for a seed: folders of cache files and
+// subfolders, some named past the path limit, a link back to a folder met
+// before (below which one listing hangs ahead), files and folders that fail
+// ahead of their turn, and names that are neither.
+void BuildTree(unsigned seed) {
+  std::mt19937 random(seed);
+  const auto chance = [&](int percent) { return static_cast<int>(random() % 100) < percent; };
+  fake.nodes.clear();
+  std::uint64_t next_id = 1;
+  std::vector<std::string> folders;
+  const auto add_folder = [&](const std::string& path, int depth, auto& self) -> void {
+    Node& folder = fake.nodes[path];
+    folder.folder = true;
+    folder.id = next_id++;
+    folder.delay_us = static_cast<int>(random() % 300);
+    if (chance(5)) folder.ahead_error = ENOMEM;
+    folders.push_back(path);
+    const int entries = depth == 0 ? 8 : depth < 4 ? static_cast<int>(random() % 7) : 0;
+    for (int i = 0; i < entries; ++i) {
+      std::string name = "e" + std::to_string(i) + (chance(50) ? ".ITC2" : ".itc2");
+      if (chance(30)) name = (chance(30) ? "long-name-past-the-limit-" : "f") + std::to_string(i);
+      if (chance(5)) name = "d" + std::to_string(i) + ".itc2";  // a folder, and dumped
+      if (chance(10)) name = "other" + std::to_string(i);
+      folder.names.push_back(name);
+      const std::string child = path + "/" + name;
+      if (name.starts_with("e")) {
+        fake.nodes[child].delay_us = static_cast<int>(random() % 300);
+        if (chance(10)) fake.nodes[child].ahead_error = EMFILE;
+      } else if (!name.starts_with("other")) {
+        self(child, depth + 1, self);
+      }
+    }
+  };
+  add_folder("/lib", 0, add_folder);
+  // A link to a folder walked before: the same id, passed over.
+  std::erase_if(folders, [](const std::string& folder) { return !CanSearch(folder); });
+  const std::string target = folders[folders.size() / 3];
+  Node& link = fake.nodes["/lib/link"];
+  link = fake.nodes[target];
+  link.names.insert(link.names.begin(), "hung");
+  fake.nodes["/lib"].names.push_back("link");
+  Node& hung = fake.nodes["/lib/link/hung"];
+  hung.folder = hung.hangs = true;
+  hung.id = next_id++;
+  for (const std::string& name : fake.nodes[target].names) {
+    fake.nodes["/lib/link/" + name] = fake.nodes[target + "/" + name];
+  }
+}
+
+// Walks as the real walk does, and says what it took.
+void Walk(LookAhead& look_ahead, std::set<std::uint64_t>& walked, std::string& taken) {
+  for (EnteredFolder folder; EnterNextFolder(look_ahead, folder);) {
+    const std::string path = *folder.path;  // the walk leaves the folder below
+    {
+      const std::lock_guard<std::mutex> lock(fake.mutex);
+      fake.folders_ahead.erase(path);
+    }
+    taken += "enter " + path + (folder.beyond_path_limit ? " beyond" : "") +
+             (folder.listed ? "\n" : " unlisted " + std::to_string(folder.listing->error_code) + "\n");
+    if (folder.listed && walked.insert(folder.listing->id.index).second) {
+      for (CacheFileInHand file; TakeNextCacheFile(look_ahead, file);) {
+        taken += *file.path + " " + std::to_string(file.file.error_code) + "\n";
+        {
+          const std::lock_guard<std::mutex> lock(fake.mutex);
+          ForgetAhead(file.file.file_handle);
+        }
+        platform::ReleaseMappedFile(file.file);
+        // Dumping takes a while: the helpers fill the window meanwhile.
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+      }
+      Walk(look_ahead, walked, taken);
+    } else if (folder.listed && fake.descriptor_budget >= 4) {
+      // Passed over: where a listing below it hangs, a helper is stuck in it
+      // before the walk goes on.
+      std::unique_lock<std::mutex> lock(fake.mutex);
+      if (fake.nodes.count(path + "/hung") != 0) {
+        fake.changed.wait_for(lock, std::chrono::seconds(10), [] { return fake.stuck; });
+        EXPECT_TRUE(fake.stuck) << "no helper looked below " << path;
+      }
+    }
+    LeaveFolder(look_ahead);
+    // Nothing more is done below a folder the walk passed over or could not list.
+    const std::lock_guard<std::mutex> lock(fake.mutex);
+    fake.dropped.insert(path);
+    std::erase_if(fake.folders_ahead,
+                  [&](const std::string& ahead) { return ahead.starts_with(path + "/"); });
+  }
+}
+
+std::string RunWalk(unsigned seed, std::size_t descriptors) {
+  BuildTree(seed);
+  fake.walk_thread = std::this_thread::get_id();
+  fake.descriptor_budget = descriptors;
+  fake.stuck = fake.release = false;
+  fake.dropped.clear();
+  fake.calls_below_dropped.clear();
+  fake.late_calls.clear();
+  fake.folders_ahead.clear();
+  fake.most_descriptors = fake.most_files = fake.most_folders = fake.most_bytes = 0;
+  std::string taken;
+  {
+    const LookAheadHandle look_ahead = StartLookAhead("/lib");
+    std::set<std::uint64_t> walked;
+    Walk(*look_ahead, walked, taken);
+  }
+  // The run ended while a helper is stuck; now it may go.
+  std::unique_lock<std::mutex> lock(fake.mutex);
+  fake.release = true;
+  fake.changed.notify_all();
+  fake.changed.wait(lock, [] { return fake.helpers_running == 0; });
+  EXPECT_TRUE(fake.files_ahead.empty()) << "files opened ahead and never released";
+  EXPECT_TRUE(fake.calls_below_dropped.empty()) << fake.calls_below_dropped.front();
+  return taken;
+}
+
+TEST(LookAhead, TakesWhatAWalkWithoutHelpersTakesAndStaysInItsWindow) {
+  for (const unsigned seed : {1u, 2u, 3u, 4u}) {
+    const std::string alone = RunWalk(seed, 0);
+    for (const std::size_t descriptors : {5u, 12u, 128u}) {
+      SCOPED_TRACE("seed " + std::to_string(seed) + ", descriptors " + std::to_string(descriptors));
+      EXPECT_EQ(RunWalk(seed, descriptors), alone);
+      EXPECT_LE(fake.most_descriptors, descriptors);
+      EXPECT_LE(fake.most_files, 64u);
+      EXPECT_LE(fake.most_bytes, std::uint64_t{32} << 20);
+      EXPECT_LE(fake.most_folders, 128u);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace artpeel
