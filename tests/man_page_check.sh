@@ -31,7 +31,7 @@ fi
 text=$(sed -e "s/\\\\(aq/'/g" -e 's/\\-/-/g' -e 's/\\&//g' "$page")
 
 # Every report call, joined onto one line, then its string literals.
-calls=$(cat "$source_dir"/{cli,cache,platform}/*.cpp | tr '\n' ' ' |
+calls=$(cat "$source_dir"/{cli,walk,cache,platform}/*.cpp | tr '\n' ' ' |
   grep -oE '(^|[^a-z_])(f?printf|PrintReport|PrintItemLine)\(([^)]|\)+[^;)])*\)+;' || true)
 literals=$(grep -oE '"([^"\\]|\\.)*"' <<<"$calls" || true)
 checked=0
