@@ -1,23 +1,19 @@
-// How the look-ahead works, and what always holds.
-//
-// - What the walk will come to is a tree of tasks in walk order below the
-//   folders it has entered (`entered`): each folder's cache files to open, then
-//   its subfolders to list, each with the same below it once listed. Tasks are
-//   added one at a time from the listings, by the walk's rules, only as far as
-//   the window reaches.
+// What always holds:
+// - The tasks ahead form a tree in walk order below the folders the walk is in
+//   (`entered`): a folder's cache files to open, then its subfolders to list,
+//   each with the same below it once listed; added by the walk's rules, one at
+//   a time, only as far as the window reaches.
 // - A helper starts the first waiting task in walk order that the budget lets
-//   it start, does it without the lock, and files its result. The walk takes
-//   only the front task of the folder it is in: done, as it is; started, once
-//   its helper has filed it; waiting, it takes it out of the tree and does it.
-// - `held` is what the tasks started and not taken hold, each task's `charge`
-//   summed: charged in full before a task starts, it never exceeds `budget`.
-// - Everything is read and written under `mutex`, but a started task's result,
-//   which only the thread doing it touches until it is filed, and the fields
-//   marked walk-only.
-// - Tasks the walk will not take (below a folder it leaves, everything at the
-//   stop) are dropped: done ones are released at once, started ones by their
-//   helper when it comes back. Helpers share the look-ahead's ownership, so the
-//   stop waits for none of them.
+//   it start and does it without the lock. The walk takes only the front task
+//   of the folder it is in: done, as it is; started, once its helper has filed
+//   it; waiting, out of the tree, to do it itself.
+// - `held`, the sum of the tasks' charges, never exceeds `budget`: a task is
+//   charged in full before it starts. Only the thread on a started task
+//   touches its result until it is filed; all else is under `mutex`, but the
+//   walk-only fields.
+// - Tasks the walk will not take are dropped: done ones released at once,
+//   started ones by their helper. Helpers share ownership; the stop waits for
+//   none of them.
 #include "walk/look_ahead.h"
 
 #include <condition_variable>
@@ -145,8 +141,7 @@ bool Fits(const LookAhead& look_ahead, const Holdings& more) {
   total += more;
   const Holdings& budget = look_ahead.budget;
   return total.descriptors <= budget.descriptors && total.files <= budget.files &&
-         total.file_bytes <= budget.file_bytes && total.folders <= budget.folders &&
-         look_ahead.held.listing_bytes < budget.listing_bytes;
+         total.file_bytes <= budget.file_bytes && total.folders <= budget.folders;
 }
 
 std::uint64_t ListingBytes(const platform::FolderListing& listing) {
@@ -220,7 +215,8 @@ bool FindTaskIn(LookAhead& look_ahead, FolderTask& folder, StartedTask& found) {
     return true;
   }
   const Holdings folder_cost = {.descriptors = 1, .folders = 1};
-  const bool folder_fits = Fits(look_ahead, folder_cost);
+  const bool folder_fits = Fits(look_ahead, folder_cost) &&
+                           look_ahead.held.listing_bytes < look_ahead.budget.listing_bytes;
   for (std::size_t i = 0;; ++i) {
     // Past what it holds, the window takes no new task.
     if (i == folder.subfolders.size() &&
