@@ -148,16 +148,26 @@ std::uint64_t ListingBytes(const platform::FolderListing& listing) {
   return listing.names.size() + listing.entries.size() * sizeof(platform::FolderEntry);
 }
 
+// A new task for the next entry of `folder` that `next_entry` picks at or
+// after `cursor`, which moves past it; none at the end of the listing.
+template <typename Task>
+std::shared_ptr<Task> NextTask(const FolderTask& folder, std::size_t& cursor,
+                               std::size_t (*next_entry)(const platform::FolderListing&,
+                                                         std::size_t)) {
+  if (folder.state != TaskState::kDone || !folder.listed) return nullptr;
+  const platform::FolderListing& listing = folder.listing;
+  cursor = next_entry(listing, cursor);
+  if (cursor == listing.entries.size()) return nullptr;
+  auto task = std::make_shared<Task>();
+  task->path = PathIn(folder.path, listing.NameOf(listing.entries[cursor++]));
+  return task;
+}
+
 // Adds the folder's next cache file to its tasks; false when there is none.
 bool AddNextFile(FolderTask& folder) {
-  if (folder.named || folder.state != TaskState::kDone || !folder.listed) return false;
-  const platform::FolderListing& listing = folder.listing;
-  const std::size_t entry = NextCacheFileEntry(listing, folder.next_file_entry);
-  folder.next_file_entry = entry;
-  if (entry == listing.entries.size()) return false;
-  ++folder.next_file_entry;
-  auto file = std::make_shared<FileTask>();
-  file->path = PathIn(folder.path, listing.NameOf(listing.entries[entry]));
+  if (folder.named) return false;
+  auto file = NextTask<FileTask>(folder, folder.next_file_entry, NextCacheFileEntry);
+  if (file == nullptr) return false;
   folder.files.push_back(std::move(file));
   return true;
 }
@@ -165,14 +175,8 @@ bool AddNextFile(FolderTask& folder) {
 // Adds the folder's next subfolder to its tasks; false when there is none. A
 // subfolder past the path limit is added as it is, to be passed over.
 bool AddNextSubfolder(LookAhead& look_ahead, FolderTask& folder) {
-  if (folder.state != TaskState::kDone || !folder.listed) return false;
-  const platform::FolderListing& listing = folder.listing;
-  const std::size_t entry = NextSubfolderEntry(listing, folder.next_subfolder_entry);
-  folder.next_subfolder_entry = entry;
-  if (entry == listing.entries.size()) return false;
-  ++folder.next_subfolder_entry;
-  auto subfolder = std::make_shared<FolderTask>();
-  subfolder->path = PathIn(folder.path, listing.NameOf(listing.entries[entry]));
+  auto subfolder = NextTask<FolderTask>(folder, folder.next_subfolder_entry, NextSubfolderEntry);
+  if (subfolder == nullptr) return false;
   if (!CanSearch(subfolder->path)) {
     subfolder->beyond_path_limit = true;
     subfolder->state = TaskState::kDone;
