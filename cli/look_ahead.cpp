@@ -395,7 +395,7 @@ void CloseOpenedFiles(FolderTask& folder) {
 platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, std::unique_lock<std::mutex>& lock,
                                    const std::string& path) {
   lock.unlock();
-  platform::MappedFile opened = platform::OpenFileReadOnly(path.c_str());
+  platform::MappedFile opened = platform::OpenCacheFileAtItsTurn(path.c_str());
   if (opened.status != platform::MapStatus::kOpenFailed ||
       !platform::OpenMayWorkLater(opened.error_code)) {
     return opened;
@@ -407,7 +407,7 @@ platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, std::unique_lock<std::
   look_ahead.walk_waiting = false;
   for (const std::shared_ptr<FolderTask>& entered : look_ahead.entered) CloseOpenedFiles(*entered);
   lock.unlock();
-  opened = platform::OpenFileReadOnly(path.c_str());
+  opened = platform::OpenCacheFileAtItsTurn(path.c_str());
   Acquire(lock);
   look_ahead.opens_held_off = false;
   WindowMoved(look_ahead, true);

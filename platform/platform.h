@@ -117,6 +117,11 @@ struct MappedFile {
 // would have said of the file.
 MappedFile OpenFileReadOnly(const char* path);
 
+// Opens `path` as OpenFileReadOnly does, for the walk at the file's turn: an open refused
+// because another program holds the file for a moment is tried again for about a second
+// before it is reported.
+MappedFile OpenCacheFileAtItsTurn(const char* path);
+
 // Maps all of a file that OpenFileReadOnly opened: kMapped, or the status of
 // the failure with the file closed.
 void MapOpenedFile(MappedFile& file);

@@ -18,6 +18,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/held_file_win32.h"
+
 namespace artpeel::platform {
 
 namespace {
@@ -394,6 +396,17 @@ MappedFile OpenFileReadOnly(const char* path) {
   file.status = MapStatus::kOpened;
   file.size = std::uint64_t{size_high} << 32 | size_low;
   file.file_handle = FromHandle(handle);
+  return file;
+}
+
+MappedFile OpenCacheFileAtItsTurn(const char* path) {
+  MappedFile file;
+  RetryWhileHeld(
+      [&] {
+        file = OpenFileReadOnly(path);
+        return file.status == MapStatus::kOpenFailed ? file.error_code : NO_ERROR;
+      },
+      HeldByAnotherProcess);
   return file;
 }
 
