@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/e2e_support.h"
@@ -159,6 +160,21 @@ TEST_F(NamesTest, NamesLongerThanTheNarrowSearchRecordAreWalkedWhole) {
   const RunResult result = RunArtpeel(OutFolder("out"), {NativePath(library_)});
   EXPECT_EQ(Sorted(FileBlocks(result.output)), Sorted(blocks));
   EXPECT_EQ(result.errors, "");
+}
+
+TEST_F(NamesTest, ANamedFolderEndingInADotIsReachedOnlyInTheLiteralForm) {
+  if (!TestingWindows()) GTEST_SKIP() << "only Windows drops a closing dot";
+  const std::string dotted = NativePath(temp_.path() / "lib.");
+  const std::string plain = AddCacheFile(temp_.path() / "lib/S/plain.itc2", 1).report;
+  const std::string literal = AddCacheFile(temp_.path() / "lib./S/dotted.itc2", 2).report;
+  // An ordinary path loses the dot, as in every Windows program; the "\\?\" form keeps it.
+  const std::vector<std::pair<std::string, std::string>> runs = {
+      {dotted, plain}, {"\\\\?\\" + dotted, literal}, {"\\\\?\\" + dotted + "\\", literal}};
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    EXPECT_EQ(RunArtpeel(OutFolder("out" + std::to_string(i)), {runs[i].first}).output,
+              runs[i].second)
+        << runs[i].first;
+  }
 }
 
 TEST_F(NamesTest, CacheFilesNamedLikeDevicesAreReadAsFilesHoweverTheFolderIsSpelled) {
