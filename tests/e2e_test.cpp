@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e_support.h"
@@ -343,28 +345,39 @@ TEST_F(ArtpeelTest, WritesFailingPartWayLoseNothingAndTheWalkGoesOn) {
 
 TEST_F(ArtpeelTest, FilesHeldOpenByAnotherProgramAreReportedAndKept) {
   if (!TestingWindows()) GTEST_SKIP() << "only Windows opens files without sharing";
-  // A cache file that cannot be opened, and an earlier output file that cannot
-  // be replaced: both are reported, the earlier file keeps its bytes, and no
-  // temporary file remains.
+  // A cache file held for the whole run cannot be opened, and an earlier output
+  // file cannot be replaced: both are reported, the earlier file keeps its
+  // bytes, and no temporary file remains. A cache file held until some 200 ms
+  // after the walk has reached the file before it is read whole.
   const fs::path held = AddFile("S/held.itc2", BuildCacheFile({PngItem("held")}));
   AddFile("S/T/after.itc2", BuildCacheFile({PngItem("one"), PngItem("two")}));
+  const fs::path brief = AddFile("S/T/U/brief.itc2", BuildCacheFile({PngItem("brief", 1)}));
   const fs::path earlier = out_ / "0123456789ABCDEF-01-600x600.png";
   WriteWholeFile(earlier, Bytes("earlier"));
-  RunResult result;
+  std::string report;
   {
     const HeldOpen cache_holder(held);
     const HeldOpen output_holder(earlier);
-    ASSERT_TRUE(cache_holder.held() && output_holder.held());
-    result = Run();
+    RunningArtpeel run;
+    {
+      const HeldOpen brief_holder(brief);
+      ASSERT_TRUE(cache_holder.held() && output_holder.held() && brief_holder.held());
+      run = StartArtpeel(out_, {NativePath(library_)});
+      EXPECT_TRUE(AwaitFile(out_ / "0123456789ABCDEF-02-600x600.png", 60));
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    FinishArtpeel(run, &report);
   }
-  EXPECT_EQ(result.output,
+  EXPECT_EQ(report,
             "Unable to open '" + NativePath(held) + "' Error code: 0x00000020\n" +
                 ReportOf("after.itc2",
                          "\t\t[ 1] unable to create file '0123456789ABCDEF-01-600x600.png'\n" +
-                             WroteLine(2, "0123456789ABCDEF-02-600x600.png", 3)));
+                             WroteLine(2, "0123456789ABCDEF-02-600x600.png", 3)) +
+                ReportOf("brief.itc2", WroteLine(1, "0000000000000001-01-600x600.png", 5)));
   EXPECT_EQ(FilesIn(out_), (std::map<std::string, std::string>{
                                {"0123456789ABCDEF-01-600x600.png", "earlier"},
-                               {"0123456789ABCDEF-02-600x600.png", "two"}}));
+                               {"0123456789ABCDEF-02-600x600.png", "two"},
+                               {"0000000000000001-01-600x600.png", "brief"}}));
 }
 
 using ConcurrentRuns = LibraryTest;  // not run under valgrind: no memory check, and slow there
@@ -392,6 +405,31 @@ TEST_F(ConcurrentRuns, RunsIntoOneFolderReportEveryImageWritten) {
     EXPECT_EQ(report.find("unable"), std::string::npos);
   }
   EXPECT_EQ(FilesIn(out_).size(), 1000u);
+}
+
+TEST_F(ConcurrentRuns, RunsOverOneLibraryAtOnceEachReadEveryFile) {
+  // On Windows each run holds the cache files it reads, and those it opens
+  // ahead, unshared: the others wait for them rather than lose them. Five pairs
+  // of runs, then four at once, over 150 cache files, each into its own folder.
+  for (std::uint64_t file = 0; file < 150; ++file) {
+    AddFile("S/" + std::to_string(file % 15) + "/" + std::to_string(file) + ".itc2",
+            BuildCacheFile({PngItem(std::string(20000, 'p'), file)}));
+  }
+  for (const std::size_t at_once : {2u, 2u, 2u, 2u, 2u, 4u}) {
+    std::vector<RunningArtpeel> runs;
+    for (std::size_t run = 0; run < at_once; ++run) {
+      const fs::path out = temp_.path() / ("out" + std::to_string(run));
+      fs::remove_all(out);
+      fs::create_directory(out);
+      runs.push_back(StartArtpeel(out, {NativePath(library_)}));
+    }
+    for (RunningArtpeel& run : runs) {
+      std::string report;
+      FinishArtpeel(run, &report);
+      EXPECT_EQ(FileBlocks(report).size(), 150u);
+      EXPECT_EQ(report.find("Error code: 0x00000020"), std::string::npos);
+    }
+  }
 }
 
 }  // namespace
