@@ -30,8 +30,7 @@ std::string CommandFor(const std::string& program) {
   return (runner.empty() ? "" : QuoteForShell(runner) + " ") + QuoteForShell(program);
 }
 
-}  // namespace
-
+// Waits up to `seconds` for `path` to appear.
 bool AwaitFile(const fs::path& path, int seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (!fs::exists(path)) {
@@ -40,6 +39,8 @@ bool AwaitFile(const fs::path& path, int seconds) {
   }
   return true;
 }
+
+}  // namespace
 
 bool TestingWindows() { return Environment("ARTPEEL_TEST_PLATFORM") == "windows"; }
 

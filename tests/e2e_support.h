@@ -42,9 +42,6 @@ std::string NativePath(const fs::path& path);
 // How the program under test names itself in its usage text.
 std::string ProgramName();
 
-// Waits up to `seconds` for `path` to appear; false if it does not.
-bool AwaitFile(const fs::path& path, int seconds);
-
 // Keeps a file open without sharing from another process (the hold_open helper
 // under the runner) for as long as the object lives. Windows only.
 class HeldOpen {

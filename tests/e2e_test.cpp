@@ -345,16 +345,16 @@ TEST_F(ArtpeelTest, WritesFailingPartWayLoseNothingAndTheWalkGoesOn) {
 
 TEST_F(ArtpeelTest, FilesHeldOpenByAnotherProgramAreReportedAndKept) {
   if (!TestingWindows()) GTEST_SKIP() << "only Windows opens files without sharing";
-  // A cache file held for the whole run cannot be opened, and an earlier output
-  // file cannot be replaced: both are reported, the earlier file keeps its
-  // bytes, and no temporary file remains. A cache file held until some 200 ms
-  // after the walk has reached the file before it is read whole.
+  // A cache file that cannot be opened, and an earlier output file that cannot
+  // be replaced: both are reported, the earlier file keeps its bytes, and no
+  // temporary file remains. One held until 200 ms after the walk reaches it
+  // (once the image before it is in place) is read.
   const fs::path held = AddFile("S/held.itc2", BuildCacheFile({PngItem("held")}));
   AddFile("S/T/after.itc2", BuildCacheFile({PngItem("one"), PngItem("two")}));
   const fs::path brief = AddFile("S/T/U/brief.itc2", BuildCacheFile({PngItem("brief", 1)}));
   const fs::path earlier = out_ / "0123456789ABCDEF-01-600x600.png";
   WriteWholeFile(earlier, Bytes("earlier"));
-  std::string report;
+  RunResult result;
   {
     const HeldOpen cache_holder(held);
     const HeldOpen output_holder(earlier);
@@ -363,12 +363,14 @@ TEST_F(ArtpeelTest, FilesHeldOpenByAnotherProgramAreReportedAndKept) {
       const HeldOpen brief_holder(brief);
       ASSERT_TRUE(cache_holder.held() && output_holder.held() && brief_holder.held());
       run = StartArtpeel(out_, {NativePath(library_)});
-      EXPECT_TRUE(AwaitFile(out_ / "0123456789ABCDEF-02-600x600.png", 60));
+      for (int i = 0; i < 6000 && !fs::exists(out_ / "0123456789ABCDEF-02-600x600.png"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    FinishArtpeel(run, &report);
+    FinishArtpeel(run, &result.output);
   }
-  EXPECT_EQ(report,
+  EXPECT_EQ(result.output,
             "Unable to open '" + NativePath(held) + "' Error code: 0x00000020\n" +
                 ReportOf("after.itc2",
                          "\t\t[ 1] unable to create file '0123456789ABCDEF-01-600x600.png'\n" +
@@ -408,26 +410,23 @@ TEST_F(ConcurrentRuns, RunsIntoOneFolderReportEveryImageWritten) {
 }
 
 TEST_F(ConcurrentRuns, RunsOverOneLibraryAtOnceEachReadEveryFile) {
-  // On Windows each run holds the cache files it reads, and those it opens
-  // ahead, unshared: the others wait for them rather than lose them. Five pairs
-  // of runs, then four at once, over 150 cache files, each into its own folder.
+  // On Windows a run holds the files it reads, and those it opens ahead, unshared:
+  // other runs wait for them, not lose them. Five pairs, then four, each into its own folder.
   for (std::uint64_t file = 0; file < 150; ++file) {
     AddFile("S/" + std::to_string(file % 15) + "/" + std::to_string(file) + ".itc2",
             BuildCacheFile({PngItem(std::string(20000, 'p'), file)}));
   }
+  int folders = 0;
   for (const std::size_t at_once : {2u, 2u, 2u, 2u, 2u, 4u}) {
     std::vector<RunningArtpeel> runs;
-    for (std::size_t run = 0; run < at_once; ++run) {
-      const fs::path out = temp_.path() / ("out" + std::to_string(run));
-      fs::remove_all(out);
-      fs::create_directory(out);
-      runs.push_back(StartArtpeel(out, {NativePath(library_)}));
+    while (runs.size() < at_once) {
+      fs::create_directory(out_ / std::to_string(++folders));
+      runs.push_back(StartArtpeel(out_ / std::to_string(folders), {NativePath(library_)}));
     }
     for (RunningArtpeel& run : runs) {
       std::string report;
       FinishArtpeel(run, &report);
-      EXPECT_EQ(FileBlocks(report).size(), 150u);
-      EXPECT_EQ(report.find("Error code: 0x00000020"), std::string::npos);
+      EXPECT_EQ(FileBlocks(report).size(), 150u);  // a file lost adds no block
     }
   }
 }
