@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/held_file_win32.h"
 #include "platform/platform.h"
 
 namespace artpeel::platform {
@@ -110,26 +111,30 @@ bool RenameOver(HANDLE handle, const char* name) {
 }
 
 // Renames the complete temporary file over `name`, unmarked in the same step.
-// Another run writing the same name into this folder holds it open, unshared,
-// for the moment between its own rename and its close; a rename over it fails
-// then with ERROR_ACCESS_DENIED (or a sharing violation), and is tried again
-// for about half a second. A name held longer (a program that keeps the file
-// open), or taken by a folder, stays as it is and fails.
+// A rename over a name that another process holds open fails with
+// ERROR_ACCESS_DENIED (or a sharing violation): another run writing the same
+// name into this folder holds it for the moment between its own rename and
+// its close, a virus scanner while it looks at the image. It is tried again
+// for about a second (RetryWhileHeld). A name held longer, or taken by a
+// folder, stays as it is and fails.
 bool MoveIntoPlace(HANDLE handle, bool marked, const char* name) {
-  for (DWORD wait = 1;; wait *= 2) {
-    EnterUnmarkedStep();
-    const bool renamed = (!marked || MarkForDeletion(handle, false)) && RenameOver(handle, name);
-    const DWORD error = GetLastError();
-    if (!renamed) MarkForDeletion(handle, true);
-    LeaveUnmarkedStep();
-    if (renamed) return true;
-    const DWORD attributes = GetFileAttributesA(name);
-    if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || wait > 256 ||
-        (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
-      return false;
-    }
-    Sleep(wait);
-  }
+  const DWORD error = RetryWhileHeld(
+      [&] {
+        EnterUnmarkedStep();
+        const bool renamed =
+            (!marked || MarkForDeletion(handle, false)) && RenameOver(handle, name);
+        const DWORD failure = renamed ? NO_ERROR : GetLastError();
+        if (!renamed) MarkForDeletion(handle, true);
+        LeaveUnmarkedStep();
+        return failure;
+      },
+      [&](DWORD failure) {
+        const DWORD attributes = GetFileAttributesA(name);
+        return HeldByAnotherProcess(failure) ||
+               (failure == ERROR_ACCESS_DENIED && (attributes == INVALID_FILE_ATTRIBUTES ||
+                                                   (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0));
+      });
+  return error == NO_ERROR;
 }
 
 // Closes and removes the temporary file, marked or not.

@@ -117,6 +117,11 @@ struct MappedFile {
 // says why the file cannot be read.
 MappedFile OpenFileReadOnly(const char* path);
 
+// Opens `path` as OpenFileReadOnly does, for the walk at the file's turn: an
+// open refused because another program holds the file for a moment is tried
+// again for about a second before it is reported.
+MappedFile OpenCacheFileAtItsTurn(const char* path);
+
 // Maps all of a file that OpenFileReadOnly opened, at the size it has now (a
 // file opened ahead of its turn may have been rewritten or cut short since):
 // kMapped, or the status of the failure with the file closed.
@@ -157,6 +162,16 @@ std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes);
 // process has free now, after a reserve for the walk's own (the cache file it
 // dumps, the image it writes, the folder it lists); 0 when few are free.
 std::size_t DescriptorsForLookAhead();
+
+// How many cache files the look-ahead may hold open ahead of the walk. On
+// Windows a file is held without sharing, and another program that opens it
+// meanwhile is refused: only the few the walk comes to next are held there,
+// each for a moment, well within the second such a program waits.
+#ifdef _WIN32
+inline constexpr std::size_t kMostFilesHeldAhead = 4;
+#else
+inline constexpr std::size_t kMostFilesHeldAhead = 64;
+#endif
 
 // How many bytes of address space the look-ahead may take, for its helpers'
 // stacks and the listings it keeps: a share of what the process's limit leaves

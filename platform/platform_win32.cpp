@@ -10,6 +10,7 @@
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
@@ -17,6 +18,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+
+#include "platform/held_file_win32.h"
 
 namespace artpeel::platform {
 
@@ -317,13 +320,19 @@ std::wstring Prefixed(const std::wstring& path) {
 // "\folder"), as the narrow services make it. The wide services take such a
 // path to 32,767 characters, so the prefix never pushes a path over the
 // narrow services' limit. Empty when `path` cannot be converted; a path
-// already in the "\\?\" or "\\.\" form is kept as it is.
+// already in the "\\?\" or "\\.\" form is kept as it is, but for a backslash
+// that follows another: a named folder that ends in one ("\\?\D:\") gets a
+// second between it and each name below it, which the system would refuse.
 std::wstring LiteralPath(const char* path) {
   std::wstring wide = Widened(path);
-  if (wide.empty() || (wide.size() >= 4 && IsSeparator(wide[0]) && IsSeparator(wide[1]) &&
-                       (wide[2] == L'?' || wide[2] == L'.') && IsSeparator(wide[3]))) {
+  if (wide.size() >= 4 && IsSeparator(wide[0]) && IsSeparator(wide[1]) &&
+      (wide[2] == L'?' || wide[2] == L'.') && IsSeparator(wide[3])) {
+    wide.erase(std::unique(wide.begin() + 4, wide.end(),
+                           [](wchar_t a, wchar_t b) { return a == L'\\' && b == L'\\'; }),
+               wide.end());
     return wide;
   }
+  if (wide.empty()) return wide;
   if (!IsFullyQualified(wide)) {
     const bool drive_relative = wide.size() >= 2 && wide[1] == L':';
     const std::wstring start = drive_relative ? wide.substr(0, 2)
@@ -394,6 +403,17 @@ MappedFile OpenFileReadOnly(const char* path) {
   file.status = MapStatus::kOpened;
   file.size = std::uint64_t{size_high} << 32 | size_low;
   file.file_handle = FromHandle(handle);
+  return file;
+}
+
+MappedFile OpenCacheFileAtItsTurn(const char* path) {
+  MappedFile file;
+  RetryWhileHeld(
+      [&] {
+        file = OpenFileReadOnly(path);
+        return file.status == MapStatus::kOpenFailed ? file.error_code : NO_ERROR;
+      },
+      HeldByAnotherProcess);
   return file;
 }
 
@@ -609,6 +629,10 @@ bool ListFolder(const char* path, FolderListing& listing) {
 }
 
 std::string AbsolutePath(const char* path) {
+  // A path in the "\\?\" form is the system's own, taken as written (as
+  // LiteralPath takes it): a user's one way to name a folder whose name ends in
+  // a dot or a space, which an ordinary path loses, as in every Windows program.
+  if (std::strncmp(path, "\\\\?\\", 4) == 0) return path;
   // "" names the current folder.
   const char* const named = *path == '\0' ? "." : path;
   std::string absolute(MAX_PATH, '\0');

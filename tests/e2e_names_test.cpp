@@ -161,6 +161,16 @@ TEST_F(NamesTest, NamesLongerThanTheNarrowSearchRecordAreWalkedWhole) {
   EXPECT_EQ(result.errors, "");
 }
 
+TEST_F(NamesTest, ANamedFolderEndingInADotIsReachedOnlyInTheLiteralForm) {
+  if (!TestingWindows()) GTEST_SKIP() << "only Windows drops a closing dot";
+  const std::string dotted = NativePath(temp_.path() / "lib.");
+  const std::string plain = AddCacheFile(temp_.path() / "lib/S/plain.itc2", 1).report;
+  const std::string literal = AddCacheFile(temp_.path() / "lib./S/dotted.itc2", 2).report;
+  EXPECT_EQ(RunArtpeel(OutFolder("out1"), {dotted}).output, plain);
+  EXPECT_EQ(RunArtpeel(OutFolder("out2"), {"\\\\?\\" + dotted}).output, literal);
+  EXPECT_EQ(RunArtpeel(OutFolder("out3"), {"\\\\?\\" + dotted + "\\"}).output, literal);
+}
+
 TEST_F(NamesTest, CacheFilesNamedLikeDevicesAreReadAsFilesHoweverTheFolderIsSpelled) {
   // Windows would open the device for each of these names at the end of an
   // ordinary path, whatever the extension; each is a plain file here.

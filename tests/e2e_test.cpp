@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e_support.h"
@@ -345,26 +347,39 @@ TEST_F(ArtpeelTest, FilesHeldOpenByAnotherProgramAreReportedAndKept) {
   if (!TestingWindows()) GTEST_SKIP() << "only Windows opens files without sharing";
   // A cache file that cannot be opened, and an earlier output file that cannot
   // be replaced: both are reported, the earlier file keeps its bytes, and no
-  // temporary file remains.
+  // temporary file remains. One held until 200 ms after the walk reaches it
+  // (once the image before it is in place) is read.
   const fs::path held = AddFile("S/held.itc2", BuildCacheFile({PngItem("held")}));
   AddFile("S/T/after.itc2", BuildCacheFile({PngItem("one"), PngItem("two")}));
+  const fs::path brief = AddFile("S/T/U/brief.itc2", BuildCacheFile({PngItem("brief", 1)}));
   const fs::path earlier = out_ / "0123456789ABCDEF-01-600x600.png";
   WriteWholeFile(earlier, Bytes("earlier"));
   RunResult result;
   {
     const HeldOpen cache_holder(held);
     const HeldOpen output_holder(earlier);
-    ASSERT_TRUE(cache_holder.held() && output_holder.held());
-    result = Run();
+    RunningArtpeel run;
+    {
+      const HeldOpen brief_holder(brief);
+      ASSERT_TRUE(cache_holder.held() && output_holder.held() && brief_holder.held());
+      run = StartArtpeel(out_, {NativePath(library_)});
+      for (int i = 0; i < 6000 && !fs::exists(out_ / "0123456789ABCDEF-02-600x600.png"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    FinishArtpeel(run, &result.output);
   }
   EXPECT_EQ(result.output,
             "Unable to open '" + NativePath(held) + "' Error code: 0x00000020\n" +
                 ReportOf("after.itc2",
                          "\t\t[ 1] unable to create file '0123456789ABCDEF-01-600x600.png'\n" +
-                             WroteLine(2, "0123456789ABCDEF-02-600x600.png", 3)));
+                             WroteLine(2, "0123456789ABCDEF-02-600x600.png", 3)) +
+                ReportOf("brief.itc2", WroteLine(1, "0000000000000001-01-600x600.png", 5)));
   EXPECT_EQ(FilesIn(out_), (std::map<std::string, std::string>{
                                {"0123456789ABCDEF-01-600x600.png", "earlier"},
-                               {"0123456789ABCDEF-02-600x600.png", "two"}}));
+                               {"0123456789ABCDEF-02-600x600.png", "two"},
+                               {"0000000000000001-01-600x600.png", "brief"}}));
 }
 
 using ConcurrentRuns = LibraryTest;  // not run under valgrind: no memory check, and slow there
@@ -392,6 +407,28 @@ TEST_F(ConcurrentRuns, RunsIntoOneFolderReportEveryImageWritten) {
     EXPECT_EQ(report.find("unable"), std::string::npos);
   }
   EXPECT_EQ(FilesIn(out_).size(), 1000u);
+}
+
+TEST_F(ConcurrentRuns, RunsOverOneLibraryAtOnceEachReadEveryFile) {
+  // On Windows a run holds the files it reads, and those it opens ahead, unshared:
+  // other runs wait for them, not lose them. Five pairs, then four, each into its own folder.
+  for (std::uint64_t file = 0; file < 150; ++file) {
+    AddFile("S/" + std::to_string(file % 15) + "/" + std::to_string(file) + ".itc2",
+            BuildCacheFile({PngItem(std::string(20000, 'p'), file)}));
+  }
+  int folders = 0;
+  for (const std::size_t at_once : {2u, 2u, 2u, 2u, 2u, 4u}) {
+    std::vector<RunningArtpeel> runs;
+    while (runs.size() < at_once) {
+      fs::create_directory(out_ / std::to_string(++folders));
+      runs.push_back(StartArtpeel(out_ / std::to_string(folders), {NativePath(library_)}));
+    }
+    for (RunningArtpeel& run : runs) {
+      std::string report;
+      FinishArtpeel(run, &report);
+      EXPECT_EQ(FileBlocks(report).size(), 150u);  // a file lost adds no block
+    }
+  }
 }
 
 }  // namespace

@@ -35,7 +35,6 @@ constexpr std::size_t kMostHelpers = 8;
 // A helper at work holds at most this many descriptors: a cache file it opens
 // (by its path first, on POSIX), or a folder it lists.
 constexpr std::size_t kDescriptorsPerHelper = 2;
-constexpr std::size_t kMostFilesAhead = 64;
 constexpr std::uint64_t kMostFileBytesAhead = std::uint64_t{32} << 20;
 // Asked into the cache for one file at most: helpers starting together share
 // the bytes ahead rather than each taking all that is left.
@@ -415,10 +414,13 @@ void AgainWithNothingHeld(LookAhead& look_ahead, Attempt attempt) {
   WindowMoved(look_ahead, true);
 }
 
+// The walk's own open of a cache file at its turn, which waits a moment for
+// another program's hold to pass.
 platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, const std::string& path) {
-  platform::MappedFile file = platform::OpenFileReadOnly(path.c_str());
+  platform::MappedFile file = platform::OpenCacheFileAtItsTurn(path.c_str());
   if (MayWorkLater(file)) {
-    AgainWithNothingHeld(look_ahead, [&] { file = platform::OpenFileReadOnly(path.c_str()); });
+    AgainWithNothingHeld(look_ahead,
+                         [&] { file = platform::OpenCacheFileAtItsTurn(path.c_str()); });
   }
   return file;
 }
@@ -444,7 +446,7 @@ LookAheadHandle StartLookAhead(const std::string& path) {
   const std::uint64_t address_space = platform::AddressSpaceForLookAhead();
   Holdings& budget = look_ahead->budget;
   budget = {.descriptors = descriptors,
-            .files = kMostFilesAhead,
+            .files = platform::kMostFilesHeldAhead,
             .file_bytes = kMostFileBytesAhead,
             .folders = kMostFoldersAhead,
             .listing_bytes = address_space / 2 < kMostListingBytesAhead ? address_space / 2
