@@ -222,6 +222,25 @@ void WriteProgressLine(std::string_view bytes, bool line_open);
 // handler's thread; a progress line written after it is not shown.
 void EndProgressLineOnInterrupt();
 
+// ---- Supervising the run (POSIX) -----------------------------------------------
+
+// The writer's side of it (it lives with the writer; a stand-in writer
+// provides its own). Moves what the ending needs to know (the temporary name,
+// and how far the ending has got) into memory the supervisor shares; false
+// when there is none to be had. Called before the child is made.
+bool ShareEndingNotesWithSupervisor();
+
+// Claims the ending of the run for `signal_number`: true for the first claim,
+// whether the run made it on taking the signal or the supervisor on passing it on.
+bool ClaimRunEnding(int signal_number);
+
+// Whether the run has removed its temporary name and ended its progress line
+// after an ending signal, and is dying by it.
+bool RunCleanedUp();
+
+// The temporary name the run may have left behind, or null.
+const char* TemporaryNameOfRun();
+
 // ---- Listing a folder ----------------------------------------------------------
 
 // What tells one folder from another, however it was reached (links included).
