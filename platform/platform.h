@@ -30,7 +30,8 @@ std::size_t PathLength(std::string_view path);
 // console shows them in the code page the names come in (UTF-8 on Windows); a
 // file size limit makes a write fail, to be reported, rather than end the run
 // with a temporary file left behind; and an interrupted run leaves none either
-// (InstallInterruptCleanup).
+// (InstallInterruptCleanup). On POSIX the run goes on in a child process, which
+// the calling process supervises until it ends (SuperviseRun).
 void PrepareProcess();
 
 // The system's code for why the write to standard output that just failed did:
@@ -223,6 +224,16 @@ void WriteProgressLine(std::string_view bytes, bool line_open);
 void EndProgressLineOnInterrupt();
 
 // ---- Supervising the run (POSIX) -----------------------------------------------
+
+// Starts the run in a child process and returns in it; the calling process
+// becomes the run's supervisor and never returns. It stays in the run's
+// process group on the same terminal, passes the ending signals on, and ends
+// as the run ends: by its exit status, or by the signal it died of. A run held
+// in the kernel after an ending signal (a request on a share whose server has
+// stopped answering) is killed, its temporary name removed, and the supervisor
+// ends by the signal at once. Where no child can be made the run goes on
+// unsupervised. Called by PrepareProcess before any thread starts.
+void SuperviseRun();
 
 // The writer's side of it (it lives with the writer; a stand-in writer
 // provides its own). Moves what the ending needs to know (the temporary name,
