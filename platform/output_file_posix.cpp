@@ -5,12 +5,15 @@
 // it that is renamed over the name. A run ended by SIGHUP, SIGINT, SIGQUIT or
 // SIGTERM removes the one temporary name that may exist at that moment, ends a
 // progress line left open, then dies by that signal; SIGPIPE ends a progress
-// line and the run. Kept apart from the rest of the layer so that a test build
-// can put an in-memory writer in its place at link time.
+// line and the run. What the ending needs is noted where the process that
+// supervises the run (supervisor_posix.cpp) can read it too. Kept apart from
+// the rest of the layer so that a test build can put an in-memory writer in
+// its place at link time.
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #if ARTPEEL_HAVE_SENDFILE
 #include <sys/sendfile.h>
@@ -39,23 +42,27 @@ constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 // thread that takes the ending signals removes. It is the writer's one piece
 // of state outside its frames. The writer holds `lock` while it makes, renames
 // or removes the name; the ending thread takes it and never lets it go, so no
-// name is made once the run is ending.
+// name is made once the run is ending. A supervised run keeps it in memory
+// shared with its supervisor, with how far the ending has got.
 struct TemporaryName {
   char name[PATH_MAX];
-  bool armed;  // read and written with the __atomic builtins
+  bool armed;  // read and written with the __atomic builtins, as the two below
   pthread_mutex_t lock;
+  int ending_signal;  // 0 until the run or its supervisor claims the ending
+  bool cleaned_up;    // the run has done all it does before it dies by that signal
 };
-TemporaryName temporary_name = {{}, false, PTHREAD_MUTEX_INITIALIZER};
+TemporaryName own_temporary_name = {{}, false, PTHREAD_MUTEX_INITIALIZER, 0, false};
+TemporaryName* temporary_name = &own_temporary_name;
 
 // The POSIX layer is built with the C library's GNU extensions hidden, as on
 // macOS, and libstdc++'s <atomic> and <mutex> need them: it uses the compiler's
 // atomics and pthreads directly.
-bool Armed() { return __atomic_load_n(&temporary_name.armed, __ATOMIC_SEQ_CST); }
-void SetArmed(bool armed) { __atomic_store_n(&temporary_name.armed, armed, __ATOMIC_SEQ_CST); }
+bool Armed() { return __atomic_load_n(&temporary_name->armed, __ATOMIC_SEQ_CST); }
+void SetArmed(bool armed) { __atomic_store_n(&temporary_name->armed, armed, __ATOMIC_SEQ_CST); }
 
 struct HoldingName {
-  HoldingName() { pthread_mutex_lock(&temporary_name.lock); }
-  ~HoldingName() { pthread_mutex_unlock(&temporary_name.lock); }
+  HoldingName() { pthread_mutex_lock(&temporary_name->lock); }
+  ~HoldingName() { pthread_mutex_unlock(&temporary_name->lock); }
   HoldingName(const HoldingName&) = delete;
   HoldingName& operator=(const HoldingName&) = delete;
 };
@@ -66,7 +73,7 @@ struct HoldingName {
 bool TakeLockForEnding() {
   const struct timespec millisecond = {0, 1000000};
   for (int waits = 0; waits < 500; ++waits) {
-    if (pthread_mutex_trylock(&temporary_name.lock) == 0) return true;
+    if (pthread_mutex_trylock(&temporary_name->lock) == 0) return true;
     nanosleep(&millisecond, nullptr);
   }
   return false;
@@ -77,18 +84,32 @@ sigset_t ending_signals;
 
 // Ends the run by `signal_number` once its temporary name is gone.
 [[noreturn]] void EndRun(int signal_number) {
-  // From here on every ending signal has its default action and reaches this
-  // thread: a second one ends the run at once, also while the removal below
-  // waits on a share that stopped answering.
-  for (const int ending : kEndingSignals) {
-    if (sigismember(&ending_signals, ending) == 1) signal(ending, SIG_DFL);
+  // When this thread claims the ending, every ending signal has its default
+  // action from here on and reaches this thread: a second one ends the run at
+  // once, also while the removal below waits on a share that stopped
+  // answering. When the supervisor claimed it first, passing the signal on, it
+  // may come a second time (the terminal sends it to both): the ending signals
+  // stay blocked, and the supervisor ends a run that does not end in time.
+  if (ClaimRunEnding(signal_number)) {
+    for (const int ending : kEndingSignals) {
+      if (sigismember(&ending_signals, ending) == 1) signal(ending, SIG_DFL);
+    }
+    pthread_sigmask(SIG_UNBLOCK, &ending_signals, nullptr);
   }
-  pthread_sigmask(SIG_UNBLOCK, &ending_signals, nullptr);
   // A writer that keeps the lock is making, renaming or removing the name
   // itself: the name is left to it.
-  if (TakeLockForEnding() && Armed()) unlink(temporary_name.name);
+  if (TakeLockForEnding() && Armed()) {
+    unlink(temporary_name->name);
+    SetArmed(false);
+  }
   // The shell's prompt then starts on a line of its own.
   EndProgressLineOnInterrupt();
+  __atomic_store_n(&temporary_name->cleaned_up, true, __ATOMIC_SEQ_CST);
+  signal(signal_number, SIG_DFL);
+  sigset_t this_one;
+  sigemptyset(&this_one);
+  sigaddset(&this_one, signal_number);
+  pthread_sigmask(SIG_UNBLOCK, &this_one, nullptr);
   raise(signal_number);
   _exit(128 + signal_number);  // not reached: every ending signal's default ends the process
 }
@@ -117,7 +138,7 @@ bool Ignored(int signal_number) {
 
 void RemoveTemporaryName() {
   const HoldingName holding;
-  unlink(temporary_name.name);
+  unlink(temporary_name->name);
   SetArmed(false);
 }
 
@@ -146,16 +167,16 @@ unsigned long long RandomDigits() {
 int MakeTemporaryName(const char* name, int (*make)(const char* temp_name, int fd), int fd) {
   const HoldingName holding;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const int length = std::snprintf(temporary_name.name, sizeof temporary_name.name,
+    const int length = std::snprintf(temporary_name->name, sizeof temporary_name->name,
                                      ".%s.%010llx.part", name, RandomDigits());
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary_name.name) {
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary_name->name) {
       errno = ENAMETOOLONG;
       break;
     }
     // Known to the ending thread before it can exist, so that the name never
     // exists unknown to it.
     SetArmed(true);
-    const int made = make(temporary_name.name, fd);
+    const int made = make(temporary_name->name, fd);
     if (made >= 0) return made;
     const int error = errno;
     SetArmed(false);
@@ -244,8 +265,8 @@ WriteStatus RenameTemporaryOver(const char* name, bool complete) {
   // rename replaces whatever sits at `name` (a link included) without writing
   // through it, and never leaves a half-written file under that name.
   const HoldingName holding;
-  const bool renamed = rename(temporary_name.name, name) == 0;
-  if (!renamed) unlink(temporary_name.name);
+  const bool renamed = rename(temporary_name->name, name) == 0;
+  if (!renamed) unlink(temporary_name->name);
   SetArmed(false);
   return renamed ? WriteStatus::kWritten : WriteStatus::kCreateFailed;
 }
@@ -309,6 +330,29 @@ void InstallInterruptCleanup() {
     sigaction(SIGPIPE, &action, nullptr);
   }
 }
+
+bool ShareEndingNotesWithSupervisor() {
+  void* page = mmap(nullptr, sizeof(TemporaryName), PROT_READ | PROT_WRITE,
+                    MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) return false;
+  auto* shared = static_cast<TemporaryName*>(page);  // zeroed: no name, no ending
+  if (pthread_mutex_init(&shared->lock, nullptr) != 0) {
+    munmap(page, sizeof(TemporaryName));
+    return false;
+  }
+  temporary_name = shared;
+  return true;
+}
+
+bool ClaimRunEnding(int signal_number) {
+  int unclaimed = 0;
+  return __atomic_compare_exchange_n(&temporary_name->ending_signal, &unclaimed, signal_number,
+                                     false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+}
+
+bool RunCleanedUp() { return __atomic_load_n(&temporary_name->cleaned_up, __ATOMIC_SEQ_CST); }
+
+const char* TemporaryNameOfRun() { return Armed() ? temporary_name->name : nullptr; }
 
 // Whether linking an unnamed file failed because this system cannot link
 // one at all (no hard links on this file system, a security module that

@@ -30,7 +30,8 @@ std::size_t PathLength(std::string_view path);
 // console shows them in the code page the names come in (UTF-8 on Windows); a
 // file size limit makes a write fail, to be reported, rather than end the run
 // with a temporary file left behind; and an interrupted run leaves none either
-// (InstallInterruptCleanup).
+// (InstallInterruptCleanup). On POSIX the run goes on in a child process, which
+// the calling process supervises until it ends (SuperviseRun).
 void PrepareProcess();
 
 // The system's code for why the write to standard output that just failed did:
@@ -236,6 +237,35 @@ void WriteProgressLine(std::string_view bytes, bool line_open);
 // InstallInterruptCleanup: safe in a signal handler and in a console control
 // handler's thread; a progress line written after it is not shown.
 void EndProgressLineOnInterrupt();
+
+// ---- Supervising the run (POSIX) -----------------------------------------------
+
+// Starts the run in a child process and returns in it; the calling process
+// becomes the run's supervisor and never returns. It stays in the run's
+// process group on the same terminal, passes the ending signals on, and ends
+// as the run ends: by its exit status, or by the signal it died of. A run held
+// in the kernel after an ending signal (a request on a share whose server has
+// stopped answering) is killed, its temporary name removed, and the supervisor
+// ends by the signal at once. Where no child can be made the run goes on
+// unsupervised. Called by PrepareProcess before any thread starts.
+void SuperviseRun();
+
+// The writer's side of it (it lives with the writer; a stand-in writer
+// provides its own). Moves what the ending needs to know (the temporary name,
+// and how far the ending has got) into memory the supervisor shares; false
+// when there is none to be had. Called before the child is made.
+bool ShareEndingNotesWithSupervisor();
+
+// Claims the ending of the run for `signal_number`: true for the first claim,
+// whether the run made it on taking the signal or the supervisor on passing it on.
+bool ClaimRunEnding(int signal_number);
+
+// Whether the run has removed its temporary name and ended its progress line
+// after an ending signal, and is dying by it.
+bool RunCleanedUp();
+
+// The temporary name the run may have left behind, or null.
+const char* TemporaryNameOfRun();
 
 // ---- Listing a folder ----------------------------------------------------------
 

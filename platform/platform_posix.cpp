@@ -27,6 +27,7 @@ std::size_t MaxPathLength() { return PATH_MAX; }
 std::size_t PathLength(std::string_view path) { return path.size(); }
 
 void PrepareProcess() {
+  SuperviseRun();
   // POSIX streams never translate line endings. Past RLIMIT_FSIZE the kernel
   // sends SIGXFSZ, which would kill the run mid-write; ignored, the write fails
   // with EFBIG and the export cleans up and reports it.

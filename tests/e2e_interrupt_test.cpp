@@ -79,6 +79,8 @@ int RunAndInterrupt(const fs::path& out, const fs::path& library, const Interrup
   for (int read = 0; read < run.report_lines && ReadReportLine(artpeel, line); ++read) {
     report += line + "\n";
   }
+  // SIGPIPE comes as the report's reader goes away.
+  if (run.signal_number == SIGPIPE && artpeel.report != nullptr) return pclose(artpeel.report);
   if (artpeel.pid > 0) kill(artpeel.pid, run.signal_number);
   return FinishArtpeel(artpeel, &report);
 }
@@ -99,6 +101,8 @@ TEST(InterruptedRun, LeavesNoTemporaryFileAndOnlyWholeImages) {
     runs.push_back({signal_number, report_lines / 8, false});
     runs.push_back({signal_number, report_lines / 5, true});
   }
+  runs.push_back({SIGPIPE, report_lines / 8, false});
+  runs.push_back({SIGPIPE, report_lines / 2, false, true});  // the run writes every image
   if (TestingWindows()) {
     // Wine turns SIGINT into Ctrl+C, which the run must survive cleanly;
     // SIGTERM and SIGHUP kill it outright, as TerminateProcess would, which

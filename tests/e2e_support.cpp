@@ -1,6 +1,7 @@
 #include "tests/e2e_support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -242,6 +244,29 @@ bool ReadReportLine(RunningArtpeel& run, std::string& line) {
     line += static_cast<char>(c);
   }
   return !line.empty();
+}
+
+int WalkingProcess(const RunningArtpeel& run) {
+  const std::string artpeel = std::to_string(run.pid);
+  int child = run.pid;
+  std::ifstream("/proc/" + artpeel + "/task/" + artpeel + "/children") >> child;
+  return child;
+}
+
+void StopRun(const RunningArtpeel& run) {
+  const std::vector<int> processes{run.pid, WalkingProcess(run)};
+  for (const int pid : processes) kill(pid, SIGSTOP);
+  for (const int pid : processes) {
+    for (bool stopped = false; !stopped; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+      stopped = true;  // each thread's state follows its name in /proc/PID/task/TID/stat
+      for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::string stat;
+        std::getline(std::ifstream(task.path() / "stat"), stat);
+        const std::size_t state = stat.rfind(") ") + 2;
+        stopped = stopped && state < stat.size() && (stat[state] == 'T' || stat[state] == 't');
+      }
+    }
+  }
 }
 
 int FinishArtpeel(RunningArtpeel& run, std::string* rest) {

@@ -113,6 +113,15 @@ RunningArtpeel StartArtpeel(const fs::path& working_folder,
 // The next line of the report, without its line break; false at its end.
 bool ReadReportLine(RunningArtpeel& run, std::string& line);
 
+// The process the run walks in: the child artpeel starts it in (Linux: found in
+// /proc), or artpeel itself where there is none.
+int WalkingProcess(const RunningArtpeel& run);
+
+// Stops the run with SIGSTOP: artpeel and the process it walks in; returns once
+// every thread of both has stopped (Linux: it reads /proc). SIGCONT to artpeel
+// lets both go on.
+void StopRun(const RunningArtpeel& run);
+
 // Reads the rest of the report into `rest` (when given) and waits for the run
 // to end; returns its wait status.
 int FinishArtpeel(RunningArtpeel& run, std::string* rest = nullptr);

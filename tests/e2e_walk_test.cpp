@@ -140,9 +140,7 @@ TEST_F(LargeTree, CacheFilesChangedWhileTheWalkLooksAheadAreTakenAsOpenedOrAsCha
       report += line + "\n";
       if (line.starts_with("Dumping contents of ")) reported.insert(line.substr(20, 8));
     }
-    kill(run.pid, SIGSTOP);
-    int status = 0;
-    ASSERT_EQ(waitpid(run.pid, &status, WUNTRACED), run.pid);
+    StopRun(run);
     for (const auto& [name, block] : original) {
       if (reported.count(name) != 0) continue;
       const fs::path path = library_ / ("F" + name.substr(1, 3)) / name;
@@ -212,7 +210,7 @@ TEST_F(LargeTree, CacheFilesChangedInPlaceAfterTheirOpenAheadAreReadAsTheyAreAtT
   for (std::string line; !report.ends_with("a.itc2:\n") && ReadReportLine(run, line);) {
     report += line + "\n";
   }
-  const fs::path held = "/proc/" + std::to_string(run.pid) + "/fd";
+  const fs::path held = "/proc/" + std::to_string(WalkingProcess(run)) + "/fd";
   const auto holds = [&](const fs::path& file) {
     std::error_code error;
     for (const auto& fd : fs::directory_iterator(held, error)) {

@@ -36,6 +36,10 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std:
 
 // No temporary file is ever made, so there is nothing to clean up.
 void InstallInterruptCleanup() {}
+bool ShareEndingNotesWithSupervisor() { return false; }
+bool ClaimRunEnding(int /*signal_number*/) { return true; }
+bool RunCleanedUp() { return false; }
+const char* TemporaryNameOfRun() { return nullptr; }
 
 }  // namespace platform
 
