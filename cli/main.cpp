@@ -48,5 +48,6 @@ int main(int argc, char** argv) {
   std::fflush(stderr);
   if (console_held_open) artpeel::platform::HoldOwnConsoleOpen();
   artpeel::platform::RestoreConsole();
+  artpeel::platform::NoteRunFinished(status);
   return status;
 }

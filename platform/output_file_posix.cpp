@@ -50,8 +50,9 @@ struct TemporaryName {
   pthread_mutex_t lock;
   int ending_signal;  // 0 until the run or its supervisor claims the ending
   bool cleaned_up;    // the run has done all it does before it dies by that signal
+  int finished;       // 1 + the exit status, once the run has written all it writes
 };
-TemporaryName own_temporary_name = {{}, false, PTHREAD_MUTEX_INITIALIZER, 0, false};
+TemporaryName own_temporary_name = {{}, false, PTHREAD_MUTEX_INITIALIZER, 0, false, 0};
 TemporaryName* temporary_name = &own_temporary_name;
 
 // The POSIX layer is built with the C library's GNU extensions hidden, as on
@@ -351,6 +352,20 @@ bool ClaimRunEnding(int signal_number) {
 }
 
 bool RunCleanedUp() { return __atomic_load_n(&temporary_name->cleaned_up, __ATOMIC_SEQ_CST); }
+
+void NoteRunFinished(int status) {
+  if (temporary_name == &own_temporary_name) return;  // not supervised
+  __atomic_store_n(&temporary_name->finished, 1 + status, __ATOMIC_SEQ_CST);
+  // The supervisor hears of it as of the run's end, which a helper held in the
+  // kernel may put off.
+  kill(getppid(), SIGCHLD);
+}
+
+bool RunFinished(int& status) {
+  const int finished = __atomic_load_n(&temporary_name->finished, __ATOMIC_SEQ_CST);
+  status = finished - 1;
+  return finished != 0;
+}
 
 const char* TemporaryNameOfRun() { return Armed() ? temporary_name->name : nullptr; }
 

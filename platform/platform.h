@@ -267,6 +267,16 @@ bool RunCleanedUp();
 // The temporary name the run may have left behind, or null.
 const char* TemporaryNameOfRun();
 
+// Whether the run has noted that it has finished (NoteRunFinished), and with
+// which exit status.
+bool RunFinished(int& status);
+
+// Notes, once everything is written, that the run ends with exit status
+// `status`: a supervisor ends so without waiting for the run's last threads,
+// which a share that stopped answering may hold in the kernel. Does nothing
+// where the run is not supervised (Windows, where the process ends at once).
+void NoteRunFinished(int status);
+
 // ---- Listing a folder ----------------------------------------------------------
 
 // What tells one folder from another, however it was reached (links included).

@@ -83,6 +83,9 @@ void FlushConsoleReport() {
   if (IsConsole(STD_OUTPUT_HANDLE)) std::fflush(stdout);
 }
 
+// A Windows process ends at once, whatever its threads wait for.
+void NoteRunFinished(int /*status*/) {}
+
 void RestoreConsole() {
   const UINT previous = previous_output_code_page.exchange(0);
   if (previous != 0) SetConsoleOutputCP(previous);

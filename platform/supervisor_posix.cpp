@@ -211,6 +211,14 @@ void SuperviseRun() {
       EndRunBy(run, signal_number, ending);
     } else if (Gone(run, status)) {
       EndAsRunEnded(status);
+    } else if (int finished = 0; RunFinished(finished)) {
+      // Everything is written; what keeps the run from ending can only be a
+      // helper held in the kernel.
+      if (!GoneWithin(run, kEndingMs, status)) {
+        kill(run, SIGKILL);
+        _exit(finished);
+      }
+      EndAsRunEnded(status);
     }
   }
 }

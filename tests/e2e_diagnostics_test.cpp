@@ -46,6 +46,13 @@ const Case kCases[] = {
        fs::create_directories(temp / "lib" / "Empty");
        return Expected{{NativePath(temp / "lib")}, "", ReportOf("a.itc2"), ""};
      }},
+    {"a run held from ending once it has written everything ends as it would", false,
+     [](const fs::path& temp) {
+       WriteWholeFile(temp / "lib" / "S" / "a.itc2", BuildCacheFile({}));
+       return Expected{{NativePath(temp / "lib")}, WithFault("hang:at-end") + " timeout 20",
+                       ReportOf("a.itc2"), ""};
+     },
+     true},
     {"a named folder that is missing", false,
      [](const fs::path& temp) {
        const std::string missing = NativePath(temp / "missing");

@@ -4,7 +4,10 @@
 //                 EIO where it would have ended: after all its entries, so that
 //                 what a run makes of them is known
 //   link:ERRNO    every linkat fails with ERRNO (EPERM or ENOSPC)
+//   hang:at-end   the run, once it has told its supervisor it has finished,
+//                 never ends, as a thread held in the kernel by a share keeps it
 #include <dirent.h>
+#include <signal.h>
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -63,4 +66,13 @@ extern "C" int linkat(int from_folder, const char* from, int to_folder, const ch
   }
   errno = error == "EPERM" ? EPERM : ENOSPC;
   return -1;
+}
+
+extern "C" int kill(pid_t pid, int signal_number) {
+  static const auto next = Next<int (*)(pid_t, int)>("kill");
+  const int sent = next(pid, signal_number);
+  if (signal_number == SIGCHLD && Fault("hang") == "at-end") {
+    for (;;) pause();
+  }
+  return sent;
 }

@@ -40,6 +40,8 @@ bool ShareEndingNotesWithSupervisor() { return false; }
 bool ClaimRunEnding(int /*signal_number*/) { return true; }
 bool RunCleanedUp() { return false; }
 const char* TemporaryNameOfRun() { return nullptr; }
+bool RunFinished(int& /*status*/) { return false; }
+void NoteRunFinished(int /*status*/) {}
 
 }  // namespace platform
 
