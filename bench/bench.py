@@ -16,6 +16,7 @@ the folder is removed after the run.
 
     bench/bench.py --data /var/tmp/artpeel-bench          # all but the network part
     bench/bench.py --only medium,walk --rounds 7          # a part of it
+    bench/bench.py --only medium --baseline OTHER_BUILD   # beside another build, in turns
     bench/bench.py --only network --windows-build build/windows   # on a share (root)
 
 The network part serves a library over two shares (bench/share.py) at round
@@ -323,8 +324,11 @@ class Runner:
     """Runs one command at a time in a fresh folder under out_dir, timing it
     and taking its peak resident set from GNU time."""
 
-    def __init__(self, out_dir):
+    def __init__(self, out_dir, artpeel, baseline=None):
         self.out_dir = out_dir
+        self.artpeel = artpeel
+        self.baseline = baseline  # another build's artpeel, run beside artpeel
+        self.notes = []  # how artpeel compares with the baseline
 
     def run(self, command, expect_status=0, before=None):
         work = tempfile.mkdtemp(prefix="run-", dir=self.out_dir)
@@ -384,7 +388,16 @@ def compare(runner, rounds, contenders, before=None, warm_up=True, after=None):
     """contenders: (label, command, expected status, expected files written).
     One untimed warm-up run of each unless not `warm_up`, then `rounds` rounds
     in which each runs once, in turn. `before`, when given, runs before every
-    run, untimed; `after` after every timed run, given its series."""
+    run, untimed; `after` after every timed run, given its series. With a
+    baseline build, each contender that runs artpeel has a twin that runs the
+    baseline's instead, taking its turn with the rest; the twins' series come
+    after the contenders', and how each pair compares goes to runner.notes."""
+    twins = [(label + ", baseline", [runner.baseline if word == runner.artpeel else word
+                                     for word in command], status, expected)
+             for label, command, status, expected in contenders
+             if runner.baseline and runner.artpeel in command]
+    pairs = [n for n, (_, command, _, _) in enumerate(contenders) if runner.artpeel in command]
+    contenders = contenders + twins
     series = [Series(label) for label, _, _, _ in contenders]
     for round_number in range(-1 if warm_up else 0, rounds):
         for entry, (label, command, status, expected) in zip(series, contenders):
@@ -400,6 +413,15 @@ def compare(runner, rounds, contenders, before=None, warm_up=True, after=None):
                 after(entry)
     for entry in series:
         print("  " + entry.describe(), flush=True)
+    for n, twin in zip(pairs, series[len(contenders) - len(twins):]):
+        ours = series[n]
+        runner.notes.append(
+            "%s / baseline: %.3f s / %.3f s = %.2fx (median of the rounds' ratios %.2fx); "
+            "processor %.2fx; peak RSS %.1f / %.1f MiB" % (
+                ours.label, ours.median(), twin.median(), ours.median() / twin.median(),
+                statistics.median(a / b for a, b in zip(ours.times, twin.times)),
+                ours.cpu_median() / twin.cpu_median(), max(ours.rss) / 1024,
+                max(twin.rss) / 1024))
     return series
 
 
@@ -694,6 +716,8 @@ def main():
                         % FAR_ROUND_TRIP)
     parser.add_argument("--shares", default=SHARES,
                         help="shares of the network part (default %(default)s)")
+    parser.add_argument("--baseline", help="a build folder holding another artpeel, run "
+                        "beside artpeel in every comparison, taking turns with it")
     parser.add_argument("--windows-build", help="a folder holding artpeel.exe, which the "
                         "network part then also runs under Wine")
     parser.add_argument("--remove-data", action="store_true",
@@ -736,7 +760,8 @@ def main():
         args.rounds, " (none on the share)" if "network" in parts else ""))
     print(flush=True)
 
-    runner = Runner(out_dir)
+    baseline = find_or_build_artpeel(args.baseline) if args.baseline else None
+    runner = Runner(out_dir, artpeel, baseline)
     summary = []
     peak_rss = {}
 
@@ -777,7 +802,7 @@ def main():
         ours, theirs = compare(runner, args.rounds, [
             ("artpeel walk", [artpeel, folders["walk"]], 1, 0),
             ("find -iname '*.itc2'", ["find", folders["walk"], "-iname", "*.itc2"], 0, None),
-        ])
+        ])[:2]
         ratio = ours.median() / theirs.median()
         peak_rss["walk"] = max(ours.rss)
         summary.append("artpeel / find on walk    %.2fx   (target <= 0.70: %s)" %
@@ -810,7 +835,7 @@ def main():
             ("16 readers, cold", ["sh", "-c", PARALLEL_READ, folders["medium"]], 0, 0),
             ("artpeel, 16 readers beside", ["sh", "-c", BESIDE_READERS, folders["medium"], artpeel],
              1, images_of("medium")),
-        ], before=evicter(folders["medium"]))
+        ], before=evicter(folders["medium"]))[:4]
         peak_rss["medium"] = max(max(ours.rss), peak_rss.get("medium", 0))
         to_copy = ours.median() / copy.median()
         to_floor = ours.median() / floor.median()
@@ -841,6 +866,7 @@ def main():
             "%s %.1f MiB" % (name, kib / 1024) for name, kib in peak_rss.items()) +
             "   (target <= 8 MiB, flat: %s)" % verdict(worst <= 8 * 1024))
 
+    summary.extend(runner.notes)
     print()
     print("load average at end: %.2f %.2f %.2f" % os.getloadavg())
     print("summary:")
