@@ -384,14 +384,15 @@ class Series:
                     len(self.times), self.cpu_median(), max(self.rss) / 1024))
 
 
-def compare(runner, rounds, contenders, before=None, warm_up=True, after=None):
+def compare(runner, rounds, contenders, before=None, warm_up=True, after=None, where=""):
     """contenders: (label, command, expected status, expected files written).
     One untimed warm-up run of each unless not `warm_up`, then `rounds` rounds
     in which each runs once, in turn. `before`, when given, runs before every
     run, untimed; `after` after every timed run, given its series. With a
     baseline build, each contender that runs artpeel has a twin that runs the
     baseline's instead, taking its turn with the rest; the twins' series come
-    after the contenders', and how each pair compares goes to runner.notes."""
+    after the contenders', and how each pair compares goes to runner.notes,
+    `where` before it."""
     twins = [(label + ", baseline", [runner.baseline if word == runner.artpeel else word
                                      for word in command], status, expected)
              for label, command, status, expected in contenders
@@ -416,9 +417,9 @@ def compare(runner, rounds, contenders, before=None, warm_up=True, after=None):
     for n, twin in zip(pairs, series[len(contenders) - len(twins):]):
         ours = series[n]
         runner.notes.append(
-            "%s / baseline: %.3f s / %.3f s = %.2fx (median of the rounds' ratios %.2fx); "
+            "%s%s / baseline: %.3f s / %.3f s = %.2fx (median of the rounds' ratios %.2fx); "
             "processor %.2fx; peak RSS %.1f / %.1f MiB" % (
-                ours.label, ours.median(), twin.median(), ours.median() / twin.median(),
+                where, ours.label, ours.median(), twin.median(), ours.median() / twin.median(),
                 statistics.median(a / b for a, b in zip(ours.times, twin.times)),
                 ours.cpu_median() / twin.cpu_median(), max(ours.rss) / 1024,
                 max(twin.rss) / 1024))
@@ -672,7 +673,8 @@ def share_series(runner, rounds, round_trip, name, served, artpeel, exe, library
             served.unmount()
             entry.requests = served.counts
     series = compare(runner, rounds, contenders, before=lambda: (served.mount(), drop_caches()),
-                     warm_up=False, after=count_requests if counts else None)
+                     warm_up=False, after=count_requests if counts else None,
+                     where="on %s at %g ms, " % (name, round_trip))
     for entry in series:
         if entry.requests is not None:
             print("    %s: %s" % (entry.label, describe_requests(entry.requests, files, folders)),
