@@ -16,13 +16,21 @@ the folder is removed after the run.
 
     bench/bench.py --data /var/tmp/artpeel-bench          # all but the network part
     bench/bench.py --only medium,walk --rounds 7          # a part of it
+    bench/bench.py --only medium --baseline OTHER_BUILD   # beside another build, in turns
     bench/bench.py --only network --windows-build build/windows   # on a share (root)
 
-The network part serves a library over sshfs from a private sshd through a
-relay that delays it (bench/share.py), and needs root, FUSE, openssh-server and
-sshfs; it says why it is skipped where they cannot run. It first checks that
-artpeel (and artpeel.exe) report and write on the share exactly what they do
+The network part serves a library over two shares (bench/share.py) at round
+trips of 2, 10 and 50 ms: sshfs from a private sshd through a relay that
+delays it, and the bench's own latency file system (bench/latency_fs.cpp, a
+FUSE passthrough answering every request after the delay, up to 256 at once,
+as NFS and SMB clients keep many in flight), which also counts the requests
+each command sends. It needs root and FUSE, openssh-server and sshfs for the
+first, g++ and libfuse3-dev for the second, and ripgrep (rg) as the reference;
+it says why a share is skipped where it cannot run. It first checks that
+artpeel (and artpeel.exe) report and write on each share exactly what they do
 on disk.
+
+    bench/bench.py --only network --shares latency --round-trips 10 --rounds 3
 """
 
 import argparse
@@ -85,8 +93,20 @@ BESIDE_READERS = ("find \"$0\" -type f -print0 | xargs -0 -P16 -n200 cat >/dev/n
 # two levels down (Cache/xx), each listing and reading its own part.
 SHARE_READ = "find \"$0\" -type f -print0 | xargs -0 -P16 -n10 cat >/dev/null"
 SHARE_WALKERS = "for d in \"$0\"/*/*/; do find \"$d\" -type f -exec cat {} + >/dev/null & done; wait"
-# Round trips of the network part, in milliseconds.
-ROUND_TRIPS = "2,10"
+# Round trips of the network part, in milliseconds, and the one from which on
+# a run takes a minute and fewer rounds do (--far-rounds).
+ROUND_TRIPS = "2,10,50"
+FAR_ROUND_TRIP = 50
+# The shares of the network part: sshfs through a delaying relay, and the
+# latency file system, which serves many requests at once (bench/share.py).
+SHARES = "sshfs,latency"
+# ripgrep reading every cache file to its end: each one searched as text,
+# nothing skipped, for bytes none of them holds (rg then exits with 1).
+RIPGREP = ["rg", "-uuu", "--text", "--count", "--glob", "*.itc2"]
+RIPGREP_PATTERN = "no cache file holds these bytes"
+# What the latency file system's requests are counted against.
+FILE_REQUESTS = ("open", "read", "flush", "release")
+FOLDER_REQUESTS = ("opendir", "readdir", "readdirplus", "releasedir")
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 
@@ -304,8 +324,11 @@ class Runner:
     """Runs one command at a time in a fresh folder under out_dir, timing it
     and taking its peak resident set from GNU time."""
 
-    def __init__(self, out_dir):
+    def __init__(self, out_dir, artpeel, baseline=None):
         self.out_dir = out_dir
+        self.artpeel = artpeel
+        self.baseline = baseline  # another build's artpeel, run beside artpeel
+        self.notes = []  # how artpeel compares with the baseline
 
     def run(self, command, expect_status=0, before=None):
         work = tempfile.mkdtemp(prefix="run-", dir=self.out_dir)
@@ -346,6 +369,7 @@ class Series:
         self.times = []
         self.cpu = []
         self.rss = []
+        self.requests = None  # by kind, from a share that counts them
 
     def median(self):
         return statistics.median(self.times)
@@ -360,11 +384,21 @@ class Series:
                     len(self.times), self.cpu_median(), max(self.rss) / 1024))
 
 
-def compare(runner, rounds, contenders, before=None, warm_up=True):
+def compare(runner, rounds, contenders, before=None, warm_up=True, after=None, where=""):
     """contenders: (label, command, expected status, expected files written).
     One untimed warm-up run of each unless not `warm_up`, then `rounds` rounds
     in which each runs once, in turn. `before`, when given, runs before every
-    run, untimed."""
+    run, untimed; `after` after every timed run, given its series. With a
+    baseline build, each contender that runs artpeel has a twin that runs the
+    baseline's instead, taking its turn with the rest; the twins' series come
+    after the contenders', and how each pair compares goes to runner.notes,
+    `where` before it."""
+    twins = [(label + ", baseline", [runner.baseline if word == runner.artpeel else word
+                                     for word in command], status, expected)
+             for label, command, status, expected in contenders
+             if runner.baseline and runner.artpeel in command]
+    pairs = [n for n, (_, command, _, _) in enumerate(contenders) if runner.artpeel in command]
+    contenders = contenders + twins
     series = [Series(label) for label, _, _, _ in contenders]
     for round_number in range(-1 if warm_up else 0, rounds):
         for entry, (label, command, status, expected) in zip(series, contenders):
@@ -376,8 +410,19 @@ def compare(runner, rounds, contenders, before=None, warm_up=True):
             entry.times.append(elapsed)
             entry.cpu.append(cpu)
             entry.rss.append(rss)
+            if after is not None:
+                after(entry)
     for entry in series:
         print("  " + entry.describe(), flush=True)
+    for n, twin in zip(pairs, series[len(contenders) - len(twins):]):
+        ours = series[n]
+        runner.notes.append(
+            "%s%s / baseline: %.3f s / %.3f s = %.2fx (median of the rounds' ratios %.2fx); "
+            "processor %.2fx; peak RSS %.1f / %.1f MiB" % (
+                where, ours.label, ours.median(), twin.median(), ours.median() / twin.median(),
+                statistics.median(a / b for a, b in zip(ours.times, twin.times)),
+                ours.cpu_median() / twin.cpu_median(), max(ours.rss) / 1024,
+                max(twin.rss) / 1024))
     return series
 
 
@@ -509,69 +554,150 @@ def copy_floor(out_dir, library):
     return ["sh", "-c", "exec \"$0\" < \"$1\"", program, manifest], len(lines)
 
 
-def network_part(runner, rounds, round_trips, artpeel, exe, library, summary):
-    """artpeel, cp -r, find with 16 readers and 16 walkers (and artpeel.exe
-    under Wine when `exe` is given) on `library` served over sshfs at each of
-    `round_trips` (ms), mounted afresh with caches dropped before every run."""
+def share_makers(library, names, scratch):
+    """(name, a function of the round trip in ms giving the share) for each
+    share of `names` that can be had here; says why where one cannot."""
+    makers = []
+    for name in names:
+        if name == "sshfs":
+            makers.append((name, lambda round_trip: share.Share(library, round_trip / 2)))
+        elif name == "latency":
+            try:
+                program = share.build_latency_fs(scratch)
+            except share.Skipped as why:
+                print("network: the latency file system is skipped: %s" % why, flush=True)
+                continue
+            makers.append((name, lambda round_trip: share.LatencyShare(library, round_trip,
+                                                                       program)))
+        else:
+            fail("unknown share '%s'" % name)
+    return makers
+
+
+def describe_requests(counts, files, folders):
+    """The requests a run sent, per cache file and per folder."""
+    total = sum(counts.values())
+    per_file = ", ".join("%s %.2f" % (kind, counts.get(kind, 0) / files) for kind in FILE_REQUESTS)
+    per_folder = ", ".join("%s %.2f" % (kind, counts.get(kind, 0) / folders)
+                           for kind in FOLDER_REQUESTS)
+    others = ", ".join("%s %d" % (kind, n) for kind, n in counts.items()
+                       if n and kind not in FILE_REQUESTS + FOLDER_REQUESTS)
+    return ("%d requests, %.2f per cache file or folder; per cache file: %s; per folder: %s;"
+            " besides: %s" % (total, total / (files + folders), per_file, per_folder,
+                              others or "none"))
+
+
+def network_part(runner, rounds, far_rounds, round_trips, share_names, artpeel, exe, library,
+                 summary, scratch):
+    """artpeel, ripgrep with 16 and 64 threads and 16 walkers (and artpeel.exe
+    under Wine when `exe` is given) on `library` served over each share of
+    `share_names` at each of `round_trips` (ms), mounted afresh with caches
+    dropped before every run. On the latency file system, which counts what
+    it is asked, the requests of each command's first run too."""
     files, images, _, _ = LIBRARIES["network"]
     folders = sum(1 for _ in os.walk(library)) - 1
-    print("network: %d cache files x %d images in %d folders, over sshfs through a relay"
-          % (files, images, folders), flush=True)
+    print("network: %d cache files x %d images in %d folders" % (files, images, folders),
+          flush=True)
     disk = {"artpeel": run_for_report([artpeel, library], runner.out_dir)}
     if exe:
         disk["artpeel.exe"] = run_for_report([WINE, exe, windows_path(library)], runner.out_dir)
-    rows = []
+    makers = share_makers(library, share_names, scratch)
+    rows = {name: [] for name, _ in makers}
     for round_trip in round_trips:
-        try:
-            with share.Share(library, round_trip / 2) as served:
-                mount = served.mount()
-                lookup = served.lookup_ms()
-                print("  %g ms round trip (%g ms each way): a lookup on the share takes %.2f ms;"
-                      " load average %.2f %.2f %.2f" % ((round_trip, round_trip / 2, lookup) +
-                                                        os.getloadavg()), flush=True)
-                # The walk order on sshfs is the server's listing order, the
-                # disk's: the report must be the same to the byte.
-                here = {"artpeel": run_for_report([artpeel, mount], runner.out_dir)}
-                if exe:
-                    here["artpeel.exe"] = run_for_report([WINE, exe, windows_path(mount)],
-                                                         runner.out_dir)
-                for name, run in here.items():
-                    roots = (library, mount) if name == "artpeel" else \
-                        (windows_path(library), windows_path(mount))
-                    differences = run_differences(disk[name], run, *roots)
-                    if differences:
-                        fail("%s on the share does not do what it does on disk:\n%s"
-                             % (name, differences))
-                contenders = [
-                    ("artpeel", [artpeel, mount], 1, files * images),
-                    ("cp -r", ["cp", "-r", mount, "copy"], 0, None),
-                    ("find, 16 readers", ["sh", "-c", SHARE_READ, mount], 0, 0),
-                    ("16 walkers", ["sh", "-c", SHARE_WALKERS, mount], 0, 0),
-                ]
-                if exe:
-                    contenders.append(("artpeel.exe (Wine)", [WINE, exe, windows_path(mount)],
-                                       1, files * images))
-                series = compare(runner, rounds, contenders,
-                                 before=lambda: (served.mount(), drop_caches()), warm_up=False)
-        except share.Skipped as why:
-            print("network: skipped: %s" % why, flush=True)
-            return
-        rows.append((round_trip, lookup, series))
-        ours, _, _, walkers = series[:4]
-        line = "artpeel / 16 walkers on a %g ms share %.2fx" % (
-            round_trip, ours.median() / walkers.median())
-        if round_trip == 2:
-            line += "   (target <= 1.5: %s)" % verdict(ours.median() <= 1.5 * walkers.median())
-        summary.append(line + "; / cp -r %.2fx" % (ours.median() / series[1].median()))
-    print("\n| run | " + " | ".join("%g ms round trip" % rt for rt, _, _ in rows) + " |")
-    print("| --- |" + " --- |" * len(rows))
-    print("| a lookup (median of 21) | " +
-          " | ".join("%.2f ms" % lookup for _, lookup, _ in rows) + " |")
-    for n, (label, _, _, _) in enumerate(contenders):
-        print("| %s | " % label + " | ".join(
-            "%.2f s (%.2f - %.2f)" % (s[n].median(), min(s[n].times), max(s[n].times))
-            for _, _, s in rows) + " |")
+        for name, make in makers:
+            if name not in rows:
+                continue
+            try:
+                with make(round_trip) as served:
+                    row = share_series(runner, far_rounds if round_trip >= FAR_ROUND_TRIP
+                                       else rounds, round_trip, name, served, artpeel, exe,
+                                       library, disk, files, images, folders)
+            except share.Skipped as why:
+                print("network: %s: skipped: %s" % (name, why), flush=True)
+                del rows[name]
+                continue
+            rows[name].append(row)
+            summary.extend(share_summary(name, row))
+    for name, share_rows in rows.items():
+        if not share_rows:
+            continue
+        print("\n%s:\n| run | " % name +
+              " | ".join("%g ms" % round_trip for round_trip, _, _ in share_rows) + " |")
+        print("| --- |" + " --- |" * len(share_rows))
+        print("| a lookup (median of 21) | " +
+              " | ".join("%.2f ms" % lookup for _, lookup, _ in share_rows) + " |")
+        for n, entry in enumerate(share_rows[0][2]):
+            print("| %s | " % entry.label + " | ".join(
+                "%.2f s (%.2f - %.2f)" % (s[n].median(), min(s[n].times), max(s[n].times))
+                if len(s[n].times) > 1 else "%.2f s" % s[n].median()
+                for _, _, s in share_rows) + " |")
+        if share_rows[0][2][0].requests is not None:
+            print("| requests by artpeel per cache file or folder | " + " | ".join(
+                "%.2f" % (sum(s[0].requests.values()) / (files + folders))
+                for _, _, s in share_rows) + " |")
     print(flush=True)
+
+
+def share_series(runner, rounds, round_trip, name, served, artpeel, exe, library, disk, files,
+                 images, folders):
+    """The network part's series on one share at one round trip: (round
+    trip, lookup time, series)."""
+    mount = served.mount()
+    lookup = served.lookup_ms()
+    print("  %s, %g ms round trip: a lookup on the share takes %.2f ms; load average "
+          "%.2f %.2f %.2f" % ((name, round_trip, lookup) + os.getloadavg()), flush=True)
+    # The walk order on a share is the server's listing order, the disk's:
+    # the report must be the same to the byte.
+    here = {"artpeel": run_for_report([artpeel, mount], runner.out_dir)}
+    if exe:
+        here["artpeel.exe"] = run_for_report([WINE, exe, windows_path(mount)], runner.out_dir)
+    for program, run in here.items():
+        roots = (library, mount) if program == "artpeel" else \
+            (windows_path(library), windows_path(mount))
+        differences = run_differences(disk[program], run, *roots)
+        if differences:
+            fail("%s on the share does not do what it does on disk:\n%s" % (program, differences))
+    contenders = [("artpeel", [artpeel, mount], 1, files * images)]
+    if shutil.which("rg") is not None:
+        contenders += [("ripgrep, %d threads" % threads,
+                        RIPGREP + ["-j%d" % threads, RIPGREP_PATTERN, mount], 1, 0)
+                       for threads in (16, 64)]
+    contenders.append(("16 walkers", ["sh", "-c", SHARE_WALKERS, mount], 0, 0))
+    if exe:
+        contenders.append(("artpeel.exe (Wine)", [WINE, exe, windows_path(mount)], 1,
+                           files * images))
+    counts = hasattr(served, "counts")
+
+    def count_requests(entry):
+        if counts and entry.requests is None:
+            served.unmount()
+            entry.requests = served.counts
+    series = compare(runner, rounds, contenders, before=lambda: (served.mount(), drop_caches()),
+                     warm_up=False, after=count_requests if counts else None,
+                     where="on %s at %g ms, " % (name, round_trip))
+    for entry in series:
+        if entry.requests is not None:
+            print("    %s: %s" % (entry.label, describe_requests(entry.requests, files, folders)),
+                  flush=True)
+    return round_trip, lookup, series
+
+
+def share_summary(name, row):
+    """The summary's lines for one share at one round trip."""
+    round_trip, _, series = row
+    by_label = {entry.label: entry.median() for entry in series}
+    ours = by_label["artpeel"]
+    line = "artpeel on %s at %g ms: %.2f s; / 16 walkers %.2fx" % (
+        name, round_trip, ours, ours / by_label["16 walkers"])
+    if name == "sshfs" and round_trip == 2:
+        line += " (target <= 1.5: %s)" % verdict(ours <= 1.5 * by_label["16 walkers"])
+    for threads, target in ((16, 0.5), (64, 1.0)):
+        reference = by_label.get("ripgrep, %d threads" % threads)
+        if reference is not None:
+            line += "; / ripgrep %d threads %.2fx" % (threads, ours / reference)
+            if name == "latency":
+                line += " (target <= %g: %s)" % (target, verdict(ours <= target * reference))
+    return [line]
 
 
 def main():
@@ -587,6 +713,13 @@ def main():
                         help="parts to run, from %s (default all but network)" % ",".join(PARTS))
     parser.add_argument("--round-trips", default=ROUND_TRIPS,
                         help="round trips of the network part in ms (default %(default)s)")
+    parser.add_argument("--far-rounds", type=int, default=1,
+                        help="timed rounds of the network part at %d ms and more (default 1)"
+                        % FAR_ROUND_TRIP)
+    parser.add_argument("--shares", default=SHARES,
+                        help="shares of the network part (default %(default)s)")
+    parser.add_argument("--baseline", help="a build folder holding another artpeel, run "
+                        "beside artpeel in every comparison, taking turns with it")
     parser.add_argument("--windows-build", help="a folder holding artpeel.exe, which the "
                         "network part then also runs under Wine")
     parser.add_argument("--remove-data", action="store_true",
@@ -597,8 +730,8 @@ def main():
     for part in parts:
         if part not in PARTS:
             fail("unknown part '%s'" % part)
-    if args.rounds < 1:
-        fail("--rounds must be at least 1")
+    if args.rounds < 1 or args.far_rounds < 1:
+        fail("--rounds and --far-rounds must be at least 1")
     if not os.access(GNU_TIME, os.X_OK):
         fail("GNU time is needed at %s for peak RSS (Debian: apt-get install time)" % GNU_TIME)
     for tool in ("cp", "find"):
@@ -629,7 +762,8 @@ def main():
         args.rounds, " (none on the share)" if "network" in parts else ""))
     print(flush=True)
 
-    runner = Runner(out_dir)
+    baseline = find_or_build_artpeel(args.baseline) if args.baseline else None
+    runner = Runner(out_dir, artpeel, baseline)
     summary = []
     peak_rss = {}
 
@@ -670,7 +804,7 @@ def main():
         ours, theirs = compare(runner, args.rounds, [
             ("artpeel walk", [artpeel, folders["walk"]], 1, 0),
             ("find -iname '*.itc2'", ["find", folders["walk"], "-iname", "*.itc2"], 0, None),
-        ])
+        ])[:2]
         ratio = ours.median() / theirs.median()
         peak_rss["walk"] = max(ours.rss)
         summary.append("artpeel / find on walk    %.2fx   (target <= 0.70: %s)" %
@@ -703,7 +837,7 @@ def main():
             ("16 readers, cold", ["sh", "-c", PARALLEL_READ, folders["medium"]], 0, 0),
             ("artpeel, 16 readers beside", ["sh", "-c", BESIDE_READERS, folders["medium"], artpeel],
              1, images_of("medium")),
-        ], before=evicter(folders["medium"]))
+        ], before=evicter(folders["medium"]))[:4]
         peak_rss["medium"] = max(max(ours.rss), peak_rss.get("medium", 0))
         to_copy = ours.median() / copy.median()
         to_floor = ours.median() / floor.median()
@@ -720,8 +854,9 @@ def main():
         scratch = tempfile.mkdtemp(prefix="network-", dir=out_dir)
         try:
             exe = start_wine(args.windows_build, scratch) if args.windows_build else None
-            network_part(runner, args.rounds, round_trips, artpeel, exe, folders["network"],
-                         summary)
+            network_part(runner, args.rounds, args.far_rounds, round_trips,
+                         [name for name in args.shares.split(",") if name], artpeel, exe,
+                         folders["network"], summary, scratch)
         finally:
             if args.windows_build:
                 subprocess.run([WINESERVER, "-k"], stderr=subprocess.DEVNULL)
@@ -733,6 +868,7 @@ def main():
             "%s %.1f MiB" % (name, kib / 1024) for name, kib in peak_rss.items()) +
             "   (target <= 8 MiB, flat: %s)" % verdict(worst <= 8 * 1024))
 
+    summary.extend(runner.notes)
     print()
     print("load average at end: %.2f %.2f %.2f" % os.getloadavg())
     print("summary:")

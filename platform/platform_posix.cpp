@@ -2,6 +2,7 @@
 // it builds on macOS and the BSDs; where CMake found a Linux service that does
 // the same job faster (ARTPEEL_HAVE_*), that service is used instead.
 #include "platform/platform.h"
+#include "platform/view_region_posix.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -240,25 +241,27 @@ void MapOpenedFile(MappedFile& file) {
   // read too.
   constexpr int populate = 0;
 #endif
-  void* view = MAP_FAILED;
-  if (size <= SIZE_MAX) {
-    view = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED | populate, fd, 0);
-  }
-  if (view == MAP_FAILED) {
+  bool in_region = false;
+  const unsigned char* const view =
+      size <= SIZE_MAX ? MapView(fd, static_cast<std::size_t>(size), populate, in_region) : nullptr;
+  if (view == nullptr) {
     file.status = MapStatus::kViewFailed;
     ReleaseMappedFile(file);
     return;
   }
   file.status = MapStatus::kMapped;
-  file.data = static_cast<const unsigned char*>(view);
+  file.data = view;
+  file.mapping_handle = in_region ? kViewInRegion : -1;
 }
 
 void ReleaseMappedFile(MappedFile& file) {
+  // POSIX maps in one step: there is no separate mapping object to close, and
+  // mapping_handle only says where the view lies.
   if (file.data != nullptr) {
-    munmap(const_cast<unsigned char*>(file.data), static_cast<std::size_t>(file.size));
+    UnmapView(file.data, static_cast<std::size_t>(file.size), file.mapping_handle == kViewInRegion);
     file.data = nullptr;
+    file.mapping_handle = -1;
   }
-  // POSIX maps in one step: there is no separate mapping object to close.
   if (file.file_handle >= 0) {
     close(static_cast<int>(file.file_handle));
     file.file_handle = -1;

@@ -4,9 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
+
+#ifdef __linux__
+#include <sys/resource.h>
+#endif
 
 #include "tests/test_files.h"
 
@@ -77,6 +83,62 @@ TEST_F(PlatformTest, AMappedFileIsHeldExclusivelyWhereThePlatformCan) {
   EXPECT_EQ(again.status, MapStatus::kMapped);
   ReleaseMappedFile(again);
 }
+
+TEST_F(PlatformTest, EachViewShowsItsOwnFileWhateverWasMappedBefore) {
+  // Views of small files are given back in bulk (on POSIX): 600 files fill
+  // that many times over, a large one every hundredth, and one file is held
+  // while three hundred others come and go.
+  MappedFile held;
+  std::string held_bytes;
+  for (std::size_t i = 0; i < 600; ++i) {
+    const std::string bytes(i % 100 == 99 ? 3 << 20 : 20000 + i, static_cast<char>('a' + i % 26));
+    Write("cache.itc2", bytes);
+    if (i == 200) {
+      Write("held.itc2", held_bytes = bytes);
+      held = MapFileReadOnly("held.itc2");
+    }
+    MappedFile file = MapFileReadOnly("cache.itc2");
+    ASSERT_EQ(file.status, MapStatus::kMapped);
+    ASSERT_EQ(std::string(reinterpret_cast<const char*>(file.data), file.size), bytes) << i;
+    ReleaseMappedFile(file);
+    if (i == 500) {
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(held.data), held.size), held_bytes);
+      ReleaseMappedFile(held);
+    }
+  }
+}
+
+#ifdef __linux__
+// The address space the process has mapped, in bytes.
+std::uint64_t AddressSpaceInUse() {
+  std::ifstream status("/proc/self/status");
+  std::string field;
+  std::uint64_t kib = 0;
+  while (status >> field && field != "VmSize:") {}
+  status >> kib;
+  return kib << 10;
+}
+
+// Maps a small file and lets it go, then maps the large one under a limit that
+// leaves room for it only once the space reserved for views of small files
+// (4 MiB) is given back: whether it was mapped.
+bool MapsLargeFileAfterSmallOne() {
+  MappedFile small = MapFileReadOnly("small.itc2");
+  ReleaseMappedFile(small);
+  const rlim_t most = AddressSpaceInUse() + (5 << 20);
+  const rlimit limit{most, most};
+  setrlimit(RLIMIT_AS, &limit);
+  MappedFile large = MapFileReadOnly("large.itc2");
+  return large.status == MapStatus::kMapped && large.data[(8 << 20) - 1] == 'L';
+}
+
+TEST_F(PlatformTest, ReservedSpaceMakesWayForALargeFileUnderAnAddressSpaceLimit) {
+  if (AddressSpaceInUse() > (std::uint64_t{1} << 36)) GTEST_SKIP() << "a sanitizer's shadow";
+  Write("small.itc2", "small");
+  Write("large.itc2", std::string(8 << 20, 'L'));
+  EXPECT_EXIT(std::exit(MapsLargeFileAfterSmallOne() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+}
+#endif
 
 TEST_F(PlatformTest, FilesThatCannotBeMappedReportWhy) {
   Write("empty.itc2", "");
