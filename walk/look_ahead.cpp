@@ -54,22 +54,14 @@ struct Holdings {
   std::uint64_t listing_bytes = 0;
 };
 
-Holdings& operator+=(Holdings& total, const Holdings& part) {
-  total.descriptors += part.descriptors;
-  total.files += part.files;
-  total.file_bytes += part.file_bytes;
-  total.folders += part.folders;
-  total.listing_bytes += part.listing_bytes;
-  return total;
-}
-
-Holdings& operator-=(Holdings& total, const Holdings& part) {
-  total.descriptors -= part.descriptors;
-  total.files -= part.files;
-  total.file_bytes -= part.file_bytes;
-  total.folders -= part.folders;
-  total.listing_bytes -= part.listing_bytes;
-  return total;
+// Adds `part` to `total`, or takes it off with `sign` -1.
+void Add(Holdings& total, const Holdings& part, int sign) {
+  const auto add = [sign](auto& to, auto value) { to = sign > 0 ? to + value : to - value; };
+  add(total.descriptors, part.descriptors);
+  add(total.files, part.files);
+  add(total.file_bytes, part.file_bytes);
+  add(total.folders, part.folders);
+  add(total.listing_bytes, part.listing_bytes);
 }
 
 enum class TaskState {
@@ -130,14 +122,14 @@ struct LookAhead {
 namespace {
 
 void Recharge(LookAhead& look_ahead, Holdings& charge, const Holdings& now) {
-  look_ahead.held -= charge;
+  Add(look_ahead.held, charge, -1);
   charge = now;
-  look_ahead.held += charge;
+  Add(look_ahead.held, charge, 1);
 }
 
 bool Fits(const LookAhead& look_ahead, const Holdings& more) {
   Holdings total = look_ahead.held;
-  total += more;
+  Add(total, more, 1);
   const Holdings& budget = look_ahead.budget;
   return total.descriptors <= budget.descriptors && total.files <= budget.files &&
          total.file_bytes <= budget.file_bytes && total.folders <= budget.folders;
@@ -392,13 +384,14 @@ void ReleaseOpenedFiles(LookAhead& look_ahead, FolderTask& folder) {
   }
 }
 
-// Makes the walk's own call `attempt` once more, without the lock, after a
-// first try failed in a way that may pass: the look-ahead may hold what it
-// needs (a descriptor; on Windows the file itself, by another path). The
-// helpers stop opening, and every file opened ahead is closed first; what
-// still fails then would fail without helpers too.
-template <typename Attempt>
-void AgainWithNothingHeld(LookAhead& look_ahead, Attempt attempt) {
+// The walk's own open of a cache file at its turn, which waits a moment for
+// another program's hold to pass. An open that still fails in a way that may
+// pass is made once more after the helpers have stopped opening and every file
+// opened ahead is closed: on Windows the look-ahead may hold the file itself,
+// by another path. What fails then would fail without helpers too.
+platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, const std::string& path) {
+  platform::MappedFile file = platform::OpenCacheFileAtItsTurn(path.c_str());
+  if (!MayWorkLater(file)) return file;
   std::unique_lock<std::mutex> lock(look_ahead.mutex);
   look_ahead.opens_held_off = true;
   look_ahead.walk_waiting = true;
@@ -408,30 +401,11 @@ void AgainWithNothingHeld(LookAhead& look_ahead, Attempt attempt) {
     ReleaseOpenedFiles(look_ahead, *folder);
   }
   lock.unlock();
-  attempt();
+  file = platform::OpenCacheFileAtItsTurn(path.c_str());
   lock.lock();
   look_ahead.opens_held_off = false;
   WindowMoved(look_ahead, true);
-}
-
-// The walk's own open of a cache file at its turn, which waits a moment for
-// another program's hold to pass.
-platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, const std::string& path) {
-  platform::MappedFile file = platform::OpenCacheFileAtItsTurn(path.c_str());
-  if (MayWorkLater(file)) {
-    AgainWithNothingHeld(look_ahead,
-                         [&] { file = platform::OpenCacheFileAtItsTurn(path.c_str()); });
-  }
   return file;
-}
-
-bool ListAtItsTurn(LookAhead& look_ahead, FolderTask& folder) {
-  bool listed = platform::ListFolder(folder.path.c_str(), folder.listing);
-  if (!listed && platform::OpenMayWorkLater(folder.listing.error_code)) {
-    AgainWithNothingHeld(look_ahead,
-                         [&] { listed = platform::ListFolder(folder.path.c_str(), folder.listing); });
-  }
-  return listed;
 }
 
 }  // namespace
@@ -503,7 +477,7 @@ bool EnterNextFolder(LookAhead& look_ahead, EnteredFolder& entered) {
     // Helpers look below it only once it is listed.
     folder->state = TaskState::kStarted;
     lock.unlock();
-    const bool listed = ListAtItsTurn(look_ahead, *folder);
+    const bool listed = platform::ListFolder(folder->path.c_str(), folder->listing);
     lock.lock();
     folder->listed = listed;
     folder->state = TaskState::kDone;
