@@ -214,7 +214,8 @@ TEST_F(LargeTree, CacheFilesChangedInPlaceAfterTheirOpenAheadAreReadAsTheyAreAtT
   const auto holds = [&](const fs::path& file) {
     std::error_code error;
     for (const auto& fd : fs::directory_iterator(held, error)) {
-      if (fs::read_symlink(fd, error) == file) return true;
+      // The same file, also when the run sees it by another path (a chroot).
+      if (fs::equivalent(fd, file, error)) return true;
     }
     return false;
   };
