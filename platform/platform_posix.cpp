@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace artpeel::platform {
 
@@ -380,6 +381,13 @@ bool StartHelperThread(void (*run)(void* context), void* context) {
   pthread_attr_destroy(&attributes);
   if (!started) delete start;
   return started;
+}
+
+std::uint64_t MonotonicMicroseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000 +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000;
 }
 
 // ---- Listing a folder ----------------------------------------------------------

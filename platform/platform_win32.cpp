@@ -535,6 +535,16 @@ std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes) {
   return done;
 }
 
+std::uint64_t MonotonicMicroseconds() {
+  LARGE_INTEGER frequency;
+  LARGE_INTEGER now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  const auto per_second = static_cast<std::uint64_t>(frequency.QuadPart);
+  const auto ticks = static_cast<std::uint64_t>(now.QuadPart);
+  return ticks / per_second * 1000000 + ticks % per_second * 1000000 / per_second;
+}
+
 // ---- Listing a folder ----------------------------------------------------------
 
 namespace {
