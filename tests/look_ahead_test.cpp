@@ -307,9 +307,11 @@ TEST(LookAhead, TakesWhatAWalkWithoutHelpersTakesAndStaysInItsWindow) {
     for (const std::size_t descriptors : {5u, 12u, 128u}) {
       SCOPED_TRACE("seed " + std::to_string(seed) + ", descriptors " + std::to_string(descriptors));
       EXPECT_EQ(RunWalk(seed, descriptors), alone);
-      EXPECT_LE(fake.most_descriptors, descriptors);
-      EXPECT_LE(fake.most_files, 64u);
-      EXPECT_LE(fake.most_bytes, std::uint64_t{32} << 20);
+      // The fake counts the file the walk has just taken until the walk
+      // forgets it: a helper may open another in its place meanwhile.
+      EXPECT_LE(fake.most_descriptors, descriptors + 1);
+      EXPECT_LE(fake.most_files, 65u);
+      EXPECT_LE(fake.most_bytes, (std::uint64_t{32} << 20) + kFileSize);
       EXPECT_LE(fake.most_folders, 128u);
     }
   }

@@ -8,9 +8,10 @@
 //   of the folder it is in: done, as it is; started, once its helper has filed
 //   it; waiting, out of the tree, to do it itself.
 // - `held`, the sum of the tasks' charges, never exceeds `budget`: a task is
-//   charged in full before it starts. Only the thread on a started task
-//   touches its result until it is filed; all else is under `mutex`, but the
-//   walk-only fields.
+//   charged in full before it starts, but for the bytes a file asks into the
+//   cache, charged once its open has given its size and before they are
+//   asked. Only the thread on a started task touches its result until it is
+//   filed; all else is under `mutex`, but the walk-only fields.
 // - Tasks the walk will not take are dropped: done ones released at once,
 //   started ones by their helper. Helpers share ownership; the stop waits for
 //   none of them.
@@ -36,8 +37,8 @@ constexpr std::size_t kMostHelpers = 8;
 // (by its path first, on POSIX), or a folder it lists.
 constexpr std::size_t kDescriptorsPerHelper = 2;
 constexpr std::uint64_t kMostFileBytesAhead = std::uint64_t{32} << 20;
-// Asked into the cache for one file at most: helpers starting together share
-// the bytes ahead rather than each taking all that is left.
+// Asked into the cache for one file at most, so that a large file leaves bytes
+// ahead for the files after it.
 constexpr std::uint64_t kMostBytesPerFile = std::uint64_t{8} << 20;
 constexpr std::size_t kMostFoldersAhead = 128;
 constexpr std::uint64_t kMostListingBytesAhead = std::uint64_t{4} << 20;
@@ -191,30 +192,20 @@ bool AddNextSubfolder(LookAhead& look_ahead, FolderTask& folder) {
 struct StartedTask {
   std::shared_ptr<FolderTask> folder;
   std::shared_ptr<FileTask> file;
-  std::uint64_t bytes_to_ask = 0;  // into the cache, for a file
 };
-
-// What starting a file costs, with the bytes it may ask for; none fits when
-// no bytes are left in the window.
-Holdings FileCost(const LookAhead& look_ahead) {
-  const std::uint64_t left = look_ahead.budget.file_bytes - look_ahead.held.file_bytes;
-  return {.descriptors = kDescriptorsPerHelper,
-          .files = 1,
-          .file_bytes = left < kMostBytesPerFile ? left : kMostBytesPerFile};
-}
 
 // Looks through `folder`'s files and subfolders, in walk order, for the first
 // task a helper may start; true when `found` holds it.
 bool FindTaskIn(LookAhead& look_ahead, FolderTask& folder, StartedTask& found) {
-  const Holdings file_cost = FileCost(look_ahead);
-  const bool file_fits = !look_ahead.opens_held_off && file_cost.file_bytes > 0 &&
-                         Fits(look_ahead, file_cost);
+  // A file's bytes are charged once its open has given its size: charged
+  // before, as much as a file may ask, they let only four opens be under way.
+  const Holdings file_cost = {.descriptors = kDescriptorsPerHelper, .files = 1};
+  const bool file_fits = !look_ahead.opens_held_off && Fits(look_ahead, file_cost);
   for (std::size_t i = 0; file_fits; ++i) {
     if (i == folder.files.size() && !AddNextFile(folder)) break;
     if (folder.files[i]->state != TaskState::kWaiting) continue;
     found.file = folder.files[i];
     Recharge(look_ahead, found.file->charge, file_cost);
-    found.bytes_to_ask = file_cost.file_bytes;
     return true;
   }
   const Holdings folder_cost = {.descriptors = 1, .folders = 1};
@@ -317,6 +308,18 @@ void FileOpened(LookAhead& look_ahead, FileTask& task, platform::MappedFile file
   }
 }
 
+// Charges the bytes of an opened file that its helper asks into the cache:
+// as many as the window has left, up to kMostBytesPerFile.
+std::uint64_t ChargeFileBytes(LookAhead& look_ahead, FileTask& task, std::uint64_t size) {
+  std::uint64_t bytes = look_ahead.budget.file_bytes - look_ahead.held.file_bytes;
+  if (bytes > kMostBytesPerFile) bytes = kMostBytesPerFile;
+  if (bytes > size) bytes = size;
+  Holdings charge = task.charge;
+  charge.file_bytes += bytes;
+  Recharge(look_ahead, task.charge, charge);
+  return bytes;
+}
+
 // Does a started task without the lock and files its result. Called with the
 // lock held, returns with it held.
 void DoTask(LookAhead& look_ahead, std::unique_lock<std::mutex>& lock, const StartedTask& task) {
@@ -328,9 +331,13 @@ void DoTask(LookAhead& look_ahead, std::unique_lock<std::mutex>& lock, const Sta
     FileListing(look_ahead, *task.folder, listed);
   } else {
     platform::MappedFile file = platform::OpenFileReadOnly(task.file->path.c_str());
-    const std::uint64_t asked = file.status == platform::MapStatus::kOpened
-                                    ? platform::ReadIntoCache(file, task.bytes_to_ask)
-                                    : 0;
+    std::uint64_t asked = 0;
+    if (file.status == platform::MapStatus::kOpened) {
+      lock.lock();
+      const std::uint64_t bytes = ChargeFileBytes(look_ahead, *task.file, file.size);
+      lock.unlock();
+      asked = platform::ReadIntoCache(file, bytes);
+    }
     lock.lock();
     FileOpened(look_ahead, *task.file, file, asked);
   }
