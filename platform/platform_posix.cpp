@@ -321,7 +321,8 @@ std::size_t OpenDescriptors(rlim_t limit) {
 }  // namespace
 
 std::size_t DescriptorsForLookAhead() {
-  constexpr std::size_t kMost = 128;
+  // Enough for the most helpers at work and the files opened ahead.
+  constexpr std::size_t kMost = 256;
   // The walk holds at most a cache file and the path it opens it by, an image
   // and its temporary name, and a folder it lists; twice that is kept for it.
   constexpr std::size_t kWalkReserve = 8;

@@ -478,7 +478,7 @@ bool OpenMayWorkLater(std::uint32_t error_code) {
 // ---- Looking ahead -------------------------------------------------------------
 
 // Windows limits a process's handles only by its memory.
-std::size_t DescriptorsForLookAhead() { return 128; }
+std::size_t DescriptorsForLookAhead() { return 256; }
 
 // Nor does it limit a process's address space, beyond what the machine has.
 std::uint64_t AddressSpaceForLookAhead() { return UINT64_MAX; }

@@ -12,11 +12,15 @@
 //   cache, charged once its open has given its size and before they are
 //   asked. Only the thread on a started task touches its result until it is
 //   filed; all else is under `mutex`, but the walk-only fields.
+// - Eight helpers start with the look-ahead; more start only while the file
+//   system's answers are slow and the walk waits for them, and never more
+//   than the budgets allow (`most_helpers`).
 // - Tasks the walk will not take are dropped: done ones released at once,
 //   started ones by their helper. Helpers share ownership; the stop waits for
 //   none of them.
 #include "walk/look_ahead.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -30,9 +34,18 @@ namespace artpeel {
 
 namespace {
 
-// Helpers mostly wait on round trips, not on a processor: enough of them keep
-// a share or a disk busy, and each costs only its small stack.
-constexpr std::size_t kMostHelpers = 8;
+// Helpers mostly wait on round trips, not on a processor, and each costs only
+// its small stack. Eight keep a local disk or a near share busy, and more cost
+// there: more threads woken to share work that takes microseconds. A far
+// share answers each request after a round trip of milliseconds and serves
+// many at once (NFS, SMB): there the helpers grow (AddHelpersIfBehind) up to
+// kMostHelpers, which took 10 and 50 ms round trips 4-6 times faster than
+// eight did; 128 were no faster.
+constexpr std::size_t kFirstHelpers = 8;
+constexpr std::size_t kMostHelpers = 64;
+// A call to the file system that takes this long waited for a round trip (or
+// a disk's seek): far longer than a disk's cached answer takes.
+constexpr std::uint64_t kSlowTaskMicroseconds = 1000;
 // A helper at work holds at most this many descriptors: a cache file it opens
 // (by its path first, on POSIX), or a folder it lists.
 constexpr std::size_t kDescriptorsPerHelper = 2;
@@ -40,6 +53,9 @@ constexpr std::uint64_t kMostFileBytesAhead = std::uint64_t{32} << 20;
 // Asked into the cache for one file at most, so that a large file leaves bytes
 // ahead for the files after it.
 constexpr std::uint64_t kMostBytesPerFile = std::uint64_t{8} << 20;
+// The window stays as it is when the helpers grow: 64 helpers find work enough
+// in 128 folders ahead (256 were no faster on a far share, and slower on a
+// warm tree of folders).
 constexpr std::size_t kMostFoldersAhead = 128;
 constexpr std::uint64_t kMostListingBytesAhead = std::uint64_t{4} << 20;
 // Waking a helper is a system call on both sides: the walk wakes one after
@@ -117,7 +133,10 @@ struct LookAhead {
   bool walk_waiting = false;
   bool opens_held_off = false;  // while the walk opens a file at its turn again
   std::size_t files_being_opened = 0;
+  std::size_t helpers = 0;  // started
+  std::size_t most_helpers = 0;  // as many as the budgets let start
   std::size_t idle_helpers = 0;
+  std::size_t slow_tasks_in_a_row = 0;
   std::size_t takes_since_wake = 0;
   // The folders the walk is in, outermost first. The first is no folder of the
   // file system: it holds the named folder as its one subfolder.
@@ -320,17 +339,22 @@ std::uint64_t ChargeFileBytes(LookAhead& look_ahead, FileTask& task, std::uint64
   return bytes;
 }
 
-// Does a started task without the lock and files its result. Called with the
-// lock held, returns with it held.
-void DoTask(LookAhead& look_ahead, std::unique_lock<std::mutex>& lock, const StartedTask& task) {
+// Does a started task without the lock and files its result; true when the
+// file system took kSlowTaskMicroseconds or more. Called with the lock held,
+// returns with it held.
+bool DoTask(LookAhead& look_ahead, std::unique_lock<std::mutex>& lock, const StartedTask& task) {
   lock.unlock();
+  const std::uint64_t start = platform::MonotonicMicroseconds();
+  bool slow = false;
   if (task.folder != nullptr) {
     // Nobody else touches a started folder's listing.
     const bool listed = platform::ListFolder(task.folder->path.c_str(), task.folder->listing);
+    slow = platform::MonotonicMicroseconds() - start >= kSlowTaskMicroseconds;
     lock.lock();
     FileListing(look_ahead, *task.folder, listed);
   } else {
     platform::MappedFile file = platform::OpenFileReadOnly(task.file->path.c_str());
+    slow = platform::MonotonicMicroseconds() - start >= kSlowTaskMicroseconds;
     std::uint64_t asked = 0;
     if (file.status == platform::MapStatus::kOpened) {
       lock.lock();
@@ -342,6 +366,50 @@ void DoTask(LookAhead& look_ahead, std::unique_lock<std::mutex>& lock, const Sta
     FileOpened(look_ahead, *task.file, file, asked);
   }
   if (look_ahead.walk_waiting) look_ahead.task_done.notify_all();
+  return slow;
+}
+
+void RunHelper(void* context);
+
+// Starts up to `count` helpers; how many started.
+std::size_t StartHelpers(const std::shared_ptr<LookAhead>& look_ahead, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    auto* share = new std::shared_ptr<LookAhead>(look_ahead);
+    if (!platform::StartHelperThread(RunHelper, share)) {
+      delete share;
+      return i;
+    }
+  }
+  return count;
+}
+
+// A helper has done a task, `slow` or not. While more tasks in a row than
+// there are helpers were slow and the walk waits with every helper at work,
+// the helpers fall behind for want of requests under way: as many again
+// start, up to the most the budgets allow. A disk, which answers in
+// microseconds, never gets more; a single slow task (a busy machine that
+// left a helper waiting for a processor) gets none either.
+void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share,
+                        std::unique_lock<std::mutex>& lock, bool slow) {
+  LookAhead& look_ahead = *share;
+  look_ahead.slow_tasks_in_a_row = slow ? look_ahead.slow_tasks_in_a_row + 1 : 0;
+  if (look_ahead.slow_tasks_in_a_row <= look_ahead.helpers || !look_ahead.walk_waiting ||
+      look_ahead.idle_helpers > 0 || look_ahead.helpers == look_ahead.most_helpers ||
+      look_ahead.stopping) {
+    return;
+  }
+  look_ahead.slow_tasks_in_a_row = 0;
+  const std::size_t more =
+      std::min(look_ahead.helpers, look_ahead.most_helpers - look_ahead.helpers);
+  look_ahead.helpers += more;
+  lock.unlock();
+  const std::size_t started = StartHelpers(share, more);
+  lock.lock();
+  if (started < more) {
+    // The system has no more threads to give: no more are asked for.
+    look_ahead.helpers -= more - started;
+    look_ahead.most_helpers = look_ahead.helpers;
+  }
 }
 
 void RunHelper(void* context) {
@@ -364,7 +432,7 @@ void RunHelper(void* context) {
     if (look_ahead.walk_waiting && look_ahead.idle_helpers > 0) {
       look_ahead.work_ready.notify_one();
     }
-    DoTask(look_ahead, lock, task);
+    AddHelpersIfBehind(*share, lock, DoTask(look_ahead, lock, task));
   }
 }
 
@@ -462,6 +530,8 @@ LookAheadHandle StartLookAhead(const std::string& path) {
   const std::uint64_t stacks = address_space / 2 / platform::kHelperStackBytes;
   if (helpers > stacks) helpers = static_cast<std::size_t>(stacks);
   if (helpers > kMostHelpers) helpers = kMostHelpers;
+  look_ahead->most_helpers = helpers;
+  look_ahead->helpers = std::min(helpers, kFirstHelpers);
 
   auto start = std::make_shared<FolderTask>();
   start->state = TaskState::kDone;
@@ -470,12 +540,12 @@ LookAheadHandle StartLookAhead(const std::string& path) {
   named->named = true;
   start->subfolders.push_back(std::move(named));
   look_ahead->entered.push_back(std::move(start));
-  for (std::size_t i = 0; i < helpers; ++i) {
-    auto* share = new std::shared_ptr<LookAhead>(look_ahead);
-    if (!platform::StartHelperThread(RunHelper, share)) {
-      delete share;
-      break;  // the walk does without the rest
-    }
+  const std::size_t first = look_ahead->helpers;
+  const std::size_t started = StartHelpers(look_ahead, first);
+  if (started < first) {
+    // The walk does without the rest.
+    const std::lock_guard<std::mutex> lock(look_ahead->mutex);
+    look_ahead->helpers = look_ahead->most_helpers = started;
   }
   look_ahead->walk_share = look_ahead;
   return LookAheadHandle(look_ahead.get());
