@@ -188,6 +188,10 @@ inline constexpr std::size_t kHelperStackBytes = std::size_t{256} << 10;
 // nobody waits for: it ends on its own. False when no thread can be started.
 bool StartHelperThread(void (*run)(void* context), void* context);
 
+// Microseconds from a fixed point in the past, on a clock that never goes
+// back: how long a helper's call to the file system took.
+std::uint64_t MonotonicMicroseconds();
+
 // ---- Writing an image ----------------------------------------------------------
 
 enum class WriteStatus {

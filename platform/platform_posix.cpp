@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace artpeel::platform {
 
@@ -320,7 +321,8 @@ std::size_t OpenDescriptors(rlim_t limit) {
 }  // namespace
 
 std::size_t DescriptorsForLookAhead() {
-  constexpr std::size_t kMost = 128;
+  // Enough for the most helpers at work and the files opened ahead.
+  constexpr std::size_t kMost = 256;
   // The walk holds at most a cache file and the path it opens it by, an image
   // and its temporary name, and a folder it lists; twice that is kept for it.
   constexpr std::size_t kWalkReserve = 8;
@@ -380,6 +382,13 @@ bool StartHelperThread(void (*run)(void* context), void* context) {
   pthread_attr_destroy(&attributes);
   if (!started) delete start;
   return started;
+}
+
+std::uint64_t MonotonicMicroseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000 +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000;
 }
 
 // ---- Listing a folder ----------------------------------------------------------

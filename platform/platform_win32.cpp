@@ -478,7 +478,7 @@ bool OpenMayWorkLater(std::uint32_t error_code) {
 // ---- Looking ahead -------------------------------------------------------------
 
 // Windows limits a process's handles only by its memory.
-std::size_t DescriptorsForLookAhead() { return 128; }
+std::size_t DescriptorsForLookAhead() { return 256; }
 
 // Nor does it limit a process's address space, beyond what the machine has.
 std::uint64_t AddressSpaceForLookAhead() { return UINT64_MAX; }
@@ -533,6 +533,16 @@ std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes) {
     done += read;
   }
   return done;
+}
+
+std::uint64_t MonotonicMicroseconds() {
+  LARGE_INTEGER frequency;
+  LARGE_INTEGER now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  const auto per_second = static_cast<std::uint64_t>(frequency.QuadPart);
+  const auto ticks = static_cast<std::uint64_t>(now.QuadPart);
+  return ticks / per_second * 1000000 + ticks % per_second * 1000000 / per_second;
 }
 
 // ---- Listing a folder ----------------------------------------------------------

@@ -8,14 +8,19 @@
 //   of the folder it is in: done, as it is; started, once its helper has filed
 //   it; waiting, out of the tree, to do it itself.
 // - `held`, the sum of the tasks' charges, never exceeds `budget`: a task is
-//   charged in full before it starts. Only the thread on a started task
-//   touches its result until it is filed; all else is under `mutex`, but the
-//   walk-only fields.
+//   charged in full before it starts, but for the bytes a file asks into the
+//   cache, charged once its open has given its size and before they are
+//   asked. Only the thread on a started task touches its result until it is
+//   filed; all else is under `mutex`, but the walk-only fields.
+// - Eight helpers start with the look-ahead; more start only while the file
+//   system's answers are slow and the walk waits for them, and never more
+//   than the budgets allow (`most_helpers`).
 // - Tasks the walk will not take are dropped: done ones released at once,
 //   started ones by their helper. Helpers share ownership; the stop waits for
 //   none of them.
 #include "walk/look_ahead.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -29,16 +34,28 @@ namespace artpeel {
 
 namespace {
 
-// Helpers mostly wait on round trips, not on a processor: enough of them keep
-// a share or a disk busy, and each costs only its small stack.
-constexpr std::size_t kMostHelpers = 8;
+// Helpers mostly wait on round trips, not on a processor, and each costs only
+// its small stack. Eight keep a local disk or a near share busy, and more cost
+// there: more threads woken to share work that takes microseconds. A far
+// share answers each request after a round trip of milliseconds and serves
+// many at once (NFS, SMB): there the helpers grow (AddHelpersIfBehind) up to
+// kMostHelpers, which took 10 and 50 ms round trips 4-6 times faster than
+// eight did; 128 were no faster.
+constexpr std::size_t kFirstHelpers = 8;
+constexpr std::size_t kMostHelpers = 64;
+// A call to the file system that takes this long waited for a round trip (or
+// a disk's seek): far longer than a disk's cached answer takes.
+constexpr std::uint64_t kSlowTaskMicroseconds = 1000;
 // A helper at work holds at most this many descriptors: a cache file it opens
 // (by its path first, on POSIX), or a folder it lists.
 constexpr std::size_t kDescriptorsPerHelper = 2;
 constexpr std::uint64_t kMostFileBytesAhead = std::uint64_t{32} << 20;
-// Asked into the cache for one file at most: helpers starting together share
-// the bytes ahead rather than each taking all that is left.
+// Asked into the cache for one file at most, so that a large file leaves bytes
+// ahead for the files after it.
 constexpr std::uint64_t kMostBytesPerFile = std::uint64_t{8} << 20;
+// The window stays as it is when the helpers grow: 64 helpers find work enough
+// in 128 folders ahead (256 were no faster on a far share, and slower on a
+// warm tree of folders).
 constexpr std::size_t kMostFoldersAhead = 128;
 constexpr std::uint64_t kMostListingBytesAhead = std::uint64_t{4} << 20;
 // Waking a helper is a system call on both sides: the walk wakes one after
@@ -108,7 +125,10 @@ struct LookAhead {
   bool walk_waiting = false;
   bool opens_held_off = false;  // while the walk opens a file at its turn again
   std::size_t files_being_opened = 0;
+  std::size_t helpers = 0;  // started
+  std::size_t most_helpers = 0;  // as many as the budgets let start
   std::size_t idle_helpers = 0;
+  std::size_t slow_tasks_in_a_row = 0;
   std::size_t takes_since_wake = 0;
   // The folders the walk is in, outermost first. The first is no folder of the
   // file system: it holds the named folder as its one subfolder.
@@ -183,30 +203,20 @@ bool AddNextSubfolder(LookAhead& look_ahead, FolderTask& folder) {
 struct StartedTask {
   std::shared_ptr<FolderTask> folder;
   std::shared_ptr<FileTask> file;
-  std::uint64_t bytes_to_ask = 0;  // into the cache, for a file
 };
-
-// What starting a file costs, with the bytes it may ask for; none fits when
-// no bytes are left in the window.
-Holdings FileCost(const LookAhead& look_ahead) {
-  const std::uint64_t left = look_ahead.budget.file_bytes - look_ahead.held.file_bytes;
-  return {.descriptors = kDescriptorsPerHelper,
-          .files = 1,
-          .file_bytes = left < kMostBytesPerFile ? left : kMostBytesPerFile};
-}
 
 // Looks through `folder`'s files and subfolders, in walk order, for the first
 // task a helper may start; true when `found` holds it.
 bool FindTaskIn(LookAhead& look_ahead, FolderTask& folder, StartedTask& found) {
-  const Holdings file_cost = FileCost(look_ahead);
-  const bool file_fits = !look_ahead.opens_held_off && file_cost.file_bytes > 0 &&
-                         Fits(look_ahead, file_cost);
+  // A file's bytes are charged once its open has given its size: charged
+  // before, as much as a file may ask, they let only four opens be under way.
+  const Holdings file_cost = {.descriptors = kDescriptorsPerHelper, .files = 1};
+  const bool file_fits = !look_ahead.opens_held_off && Fits(look_ahead, file_cost);
   for (std::size_t i = 0; file_fits; ++i) {
     if (i == folder.files.size() && !AddNextFile(folder)) break;
     if (folder.files[i]->state != TaskState::kWaiting) continue;
     found.file = folder.files[i];
     Recharge(look_ahead, found.file->charge, file_cost);
-    found.bytes_to_ask = file_cost.file_bytes;
     return true;
   }
   const Holdings folder_cost = {.descriptors = 1, .folders = 1};
@@ -309,24 +319,89 @@ void FileOpened(LookAhead& look_ahead, FileTask& task, platform::MappedFile file
   }
 }
 
-// Does a started task without the lock and files its result. Called with the
-// lock held, returns with it held.
-void DoTask(LookAhead& look_ahead, std::unique_lock<std::mutex>& lock, const StartedTask& task) {
+// Charges the bytes of an opened file that its helper asks into the cache:
+// as many as the window has left, up to kMostBytesPerFile.
+std::uint64_t ChargeFileBytes(LookAhead& look_ahead, FileTask& task, std::uint64_t size) {
+  std::uint64_t bytes = look_ahead.budget.file_bytes - look_ahead.held.file_bytes;
+  if (bytes > kMostBytesPerFile) bytes = kMostBytesPerFile;
+  if (bytes > size) bytes = size;
+  Holdings charge = task.charge;
+  charge.file_bytes += bytes;
+  Recharge(look_ahead, task.charge, charge);
+  return bytes;
+}
+
+// Does a started task without the lock and files its result; true when the
+// file system took kSlowTaskMicroseconds or more. Called with the lock held,
+// returns with it held.
+bool DoTask(LookAhead& look_ahead, std::unique_lock<std::mutex>& lock, const StartedTask& task) {
   lock.unlock();
+  const std::uint64_t start = platform::MonotonicMicroseconds();
+  bool slow = false;
   if (task.folder != nullptr) {
     // Nobody else touches a started folder's listing.
     const bool listed = platform::ListFolder(task.folder->path.c_str(), task.folder->listing);
+    slow = platform::MonotonicMicroseconds() - start >= kSlowTaskMicroseconds;
     lock.lock();
     FileListing(look_ahead, *task.folder, listed);
   } else {
     platform::MappedFile file = platform::OpenFileReadOnly(task.file->path.c_str());
-    const std::uint64_t asked = file.status == platform::MapStatus::kOpened
-                                    ? platform::ReadIntoCache(file, task.bytes_to_ask)
-                                    : 0;
+    slow = platform::MonotonicMicroseconds() - start >= kSlowTaskMicroseconds;
+    std::uint64_t asked = 0;
+    if (file.status == platform::MapStatus::kOpened) {
+      lock.lock();
+      const std::uint64_t bytes = ChargeFileBytes(look_ahead, *task.file, file.size);
+      lock.unlock();
+      asked = platform::ReadIntoCache(file, bytes);
+    }
     lock.lock();
     FileOpened(look_ahead, *task.file, file, asked);
   }
   if (look_ahead.walk_waiting) look_ahead.task_done.notify_all();
+  return slow;
+}
+
+void RunHelper(void* context);
+
+// Starts up to `count` helpers; how many started.
+std::size_t StartHelpers(const std::shared_ptr<LookAhead>& look_ahead, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    auto* share = new std::shared_ptr<LookAhead>(look_ahead);
+    if (!platform::StartHelperThread(RunHelper, share)) {
+      delete share;
+      return i;
+    }
+  }
+  return count;
+}
+
+// A helper has done a task, `slow` or not. While more tasks in a row than
+// there are helpers were slow and the walk waits with every helper at work,
+// the helpers fall behind for want of requests under way: as many again
+// start, up to the most the budgets allow. A disk, which answers in
+// microseconds, never gets more; a single slow task (a busy machine that
+// left a helper waiting for a processor) gets none either.
+void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share,
+                        std::unique_lock<std::mutex>& lock, bool slow) {
+  LookAhead& look_ahead = *share;
+  look_ahead.slow_tasks_in_a_row = slow ? look_ahead.slow_tasks_in_a_row + 1 : 0;
+  if (look_ahead.slow_tasks_in_a_row <= look_ahead.helpers || !look_ahead.walk_waiting ||
+      look_ahead.idle_helpers > 0 || look_ahead.helpers == look_ahead.most_helpers ||
+      look_ahead.stopping) {
+    return;
+  }
+  look_ahead.slow_tasks_in_a_row = 0;
+  const std::size_t more =
+      std::min(look_ahead.helpers, look_ahead.most_helpers - look_ahead.helpers);
+  look_ahead.helpers += more;
+  lock.unlock();
+  const std::size_t started = StartHelpers(share, more);
+  lock.lock();
+  if (started < more) {
+    // The system has no more threads to give: no more are asked for.
+    look_ahead.helpers -= more - started;
+    look_ahead.most_helpers = look_ahead.helpers;
+  }
 }
 
 void RunHelper(void* context) {
@@ -349,7 +424,7 @@ void RunHelper(void* context) {
     if (look_ahead.walk_waiting && look_ahead.idle_helpers > 0) {
       look_ahead.work_ready.notify_one();
     }
-    DoTask(look_ahead, lock, task);
+    AddHelpersIfBehind(*share, lock, DoTask(look_ahead, lock, task));
   }
 }
 
@@ -429,6 +504,8 @@ LookAheadHandle StartLookAhead(const std::string& path) {
   const std::uint64_t stacks = address_space / 2 / platform::kHelperStackBytes;
   if (helpers > stacks) helpers = static_cast<std::size_t>(stacks);
   if (helpers > kMostHelpers) helpers = kMostHelpers;
+  look_ahead->most_helpers = helpers;
+  look_ahead->helpers = std::min(helpers, kFirstHelpers);
 
   auto start = std::make_shared<FolderTask>();
   start->state = TaskState::kDone;
@@ -437,12 +514,12 @@ LookAheadHandle StartLookAhead(const std::string& path) {
   named->named = true;
   start->subfolders.push_back(std::move(named));
   look_ahead->entered.push_back(std::move(start));
-  for (std::size_t i = 0; i < helpers; ++i) {
-    auto* share = new std::shared_ptr<LookAhead>(look_ahead);
-    if (!platform::StartHelperThread(RunHelper, share)) {
-      delete share;
-      break;  // the walk does without the rest
-    }
+  const std::size_t first = look_ahead->helpers;
+  const std::size_t started = StartHelpers(look_ahead, first);
+  if (started < first) {
+    // The walk does without the rest.
+    const std::lock_guard<std::mutex> lock(look_ahead->mutex);
+    look_ahead->helpers = look_ahead->most_helpers = started;
   }
   look_ahead->walk_share = look_ahead;
   return LookAheadHandle(look_ahead.get());

@@ -1,9 +1,9 @@
-// The look-ahead of a walk: a few helper threads that list the folders and
-// open the cache files the walk will come to next, so that the walk finds them
-// ready. On a share every open and every listing is a round trip, and on a
-// disk that serves many requests at once a lone reader leaves it idle; the
-// helpers keep many of them under way while the walk works through what they
-// have done.
+// The look-ahead of a walk: helper threads that list the folders and open the
+// cache files the walk will come to next, so that the walk finds them ready.
+// On a share every open and every listing is a round trip, and on a disk that
+// serves many requests at once a lone reader leaves it idle; the helpers keep
+// many of them under way while the walk works through what they have done.
+// Eight start; on a far share, where they fall behind, more do.
 //
 // The walk takes every folder and cache file from here, in the walk's order
 // (walk/walk_order.h), and decides, reports and dumps everything itself, on
