@@ -49,7 +49,7 @@ const Case kCases[] = {
     {"a run held from ending once it has written everything ends as it would", false,
      [](const fs::path& temp) {
        WriteWholeFile(temp / "lib" / "S" / "a.itc2", BuildCacheFile({}));
-       return Expected{{NativePath(temp / "lib")}, WithFault("hang:at-end") + " timeout 20",
+       return Expected{{NativePath(temp / "lib")}, "timeout 20 env " + WithFault("hang:at-end"),
                        ReportOf("a.itc2"), ""};
      },
      true},

@@ -251,7 +251,7 @@ void Walk(LookAhead& look_ahead, std::set<std::uint64_t>& walked, std::string& t
       fake.folders_ahead.erase(path);
     }
     taken += "enter " + path + (folder.beyond_path_limit ? " beyond" : "") +
-             (folder.listed ? "\n" : " unlisted " + std::to_string(folder.listing->error_code) + "\n");
+             (folder.listed ? "" : " unlisted " + std::to_string(folder.listing->error_code)) + "\n";
     if (folder.listed && walked.insert(folder.listing->id.index).second) {
       for (CacheFileInHand file; TakeNextCacheFile(look_ahead, file);) {
         taken += *file.path + " " + std::to_string(file.file.error_code) + "\n";
@@ -266,9 +266,10 @@ void Walk(LookAhead& look_ahead, std::set<std::uint64_t>& walked, std::string& t
       Walk(look_ahead, walked, taken);
     } else if (folder.listed && fake.descriptor_budget >= 4) {
       // Passed over: where a listing below it hangs, a helper is stuck in it
-      // before the walk goes on.
+      // before the walk goes on, where calls take round trips (from a warm
+      // cache, helpers leave folders of folders to the walk).
       std::unique_lock<std::mutex> lock(fake.mutex);
-      if (fake.nodes.count(path + "/hung") != 0) {
+      if (fake.round_trip_us > 0 && fake.nodes.count(path + "/hung") != 0) {
         fake.changed.wait_for(lock, std::chrono::seconds(10), [] { return fake.stuck; });
         EXPECT_TRUE(fake.stuck) << "no helper looked below " << path;
       }
