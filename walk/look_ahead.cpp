@@ -59,7 +59,7 @@ constexpr std::uint64_t kMostBytesPerFile = std::uint64_t{8} << 20;
 constexpr std::size_t kMostFoldersAhead = 128;
 constexpr std::uint64_t kMostListingBytesAhead = std::uint64_t{4} << 20;
 // Waking a helper is a system call on both sides: the walk wakes one after
-// this many tasks taken.
+// this many tasks taken, or at once when it finds the helpers behind it.
 constexpr std::size_t kTakesPerWake = 16;
 
 // What the look-ahead holds, or may hold, at once.
@@ -445,10 +445,13 @@ void RunHelper(void* context) {
   }
 }
 
-// The walk has taken a task: the window has moved on by one, and after every
-// few an idle helper is woken.
-void WindowMoved(LookAhead& look_ahead) {
-  if (look_ahead.idle_helpers > 0 && ++look_ahead.takes_since_wake >= kTakesPerWake) {
+// The walk has taken a task: the window has moved on by one. An idle helper
+// is woken after every few, and at once when the walk found the task not done
+// while the file system's answers are slow (`behind`).
+void WindowMoved(LookAhead& look_ahead, bool behind) {
+  if (look_ahead.idle_helpers == 0) return;
+  if ((behind && look_ahead.slow_tasks_in_a_row > 0) ||
+      ++look_ahead.takes_since_wake >= kTakesPerWake) {
     look_ahead.takes_since_wake = 0;
     look_ahead.work_ready.notify_one();
   }
@@ -495,7 +498,7 @@ platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, const std::string& pat
   file = platform::OpenCacheFileAtItsTurn(path.c_str());
   lock.lock();
   look_ahead.opens_held_off = false;
-  WindowMoved(look_ahead);
+  WindowMoved(look_ahead, true);
   return file;
 }
 
@@ -564,6 +567,7 @@ bool EnterNextFolder(LookAhead& look_ahead, EnteredFolder& entered) {
   const std::shared_ptr<FolderTask> folder = std::move(parent.subfolders.front());
   parent.subfolders.pop_front();
   look_ahead.entered.push_back(folder);
+  const bool behind = folder->state != TaskState::kDone;
   if (folder->state == TaskState::kStarted) AwaitHelper(look_ahead, lock, folder->state);
   if (folder->state != TaskState::kDone) {
     // Helpers look below it only once it is listed.
@@ -576,7 +580,7 @@ bool EnterNextFolder(LookAhead& look_ahead, EnteredFolder& entered) {
   }
   // Its listing is the walk's now, as long as it is in the folder.
   Recharge(look_ahead, folder->charge, {});
-  WindowMoved(look_ahead);
+  WindowMoved(look_ahead, behind);
   entered = {.path = &folder->path,
              .beyond_path_limit = folder->beyond_path_limit,
              .listed = folder->listed,
@@ -591,9 +595,10 @@ bool TakeNextCacheFile(LookAhead& look_ahead, CacheFileInHand& cache_file) {
   look_ahead.file_in_hand = std::move(folder.files.front());
   folder.files.pop_front();
   FileTask& file = *look_ahead.file_in_hand;
+  const bool behind = file.state != TaskState::kDone;
   if (file.state == TaskState::kStarted) AwaitHelper(look_ahead, lock, file.state);
   Recharge(look_ahead, file.charge, {});
-  WindowMoved(look_ahead);
+  WindowMoved(look_ahead, behind);
   cache_file.path = &file.path;
   if (file.state == TaskState::kDone) {
     cache_file.file = file.file;
@@ -610,7 +615,7 @@ void LeaveFolder(LookAhead& look_ahead) {
   const std::lock_guard<std::mutex> lock(look_ahead.mutex);
   DropContents(look_ahead, *look_ahead.entered.back());
   look_ahead.entered.pop_back();
-  WindowMoved(look_ahead);
+  WindowMoved(look_ahead, false);
 }
 
 }  // namespace artpeel
