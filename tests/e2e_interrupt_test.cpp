@@ -94,9 +94,11 @@ TEST(InterruptedRun, LeavesNoTemporaryFileAndOnlyWholeImages) {
   // it and exports the whole library; the runs marked "over earlier images"
   // then replace its images, in its folder.
   const fs::path earlier_run = temp.path() / "earlier";
-  // The runs inherit this process's dispositions: under nohup, SIGHUP would be
-  // ignored in every one of them, and no shell can give it its default back.
+  // The runs inherit this process's dispositions: under nohup SIGHUP would be
+  // ignored in every one of them, in a shell's background job SIGINT, and no
+  // shell can give them their default back.
   signal(SIGHUP, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
   std::vector<Interruption> runs = {{SIGHUP, report_lines / 2, true, true}};
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     runs.push_back({signal_number, 0, false});
