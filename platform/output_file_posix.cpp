@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/die_by_signal_posix.h"
 #include "platform/platform.h"
 
 namespace artpeel::platform {
@@ -106,13 +107,7 @@ sigset_t ending_signals;
   // The shell's prompt then starts on a line of its own.
   EndProgressLineOnInterrupt();
   __atomic_store_n(&temporary_name->cleaned_up, true, __ATOMIC_SEQ_CST);
-  signal(signal_number, SIG_DFL);
-  sigset_t this_one;
-  sigemptyset(&this_one);
-  sigaddset(&this_one, signal_number);
-  pthread_sigmask(SIG_UNBLOCK, &this_one, nullptr);
-  raise(signal_number);
-  _exit(128 + signal_number);  // not reached: every ending signal's default ends the process
+  DieBySignal(signal_number);
 }
 
 void* TakeEndingSignals(void* /*unused*/) {

@@ -19,6 +19,7 @@
 #include <sys/prctl.h>
 #endif
 
+#include "platform/die_by_signal_posix.h"
 #include "platform/platform.h"
 
 namespace artpeel::platform {
@@ -81,13 +82,7 @@ void RemoveTemporaryNameOfRun() {
 #if ARTPEEL_HAVE_PRCTL
   prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);  // also where cores go to a program
 #endif
-  signal(signal_number, SIG_DFL);
-  sigset_t this_one;
-  sigemptyset(&this_one);
-  sigaddset(&this_one, signal_number);
-  sigprocmask(SIG_UNBLOCK, &this_one, nullptr);
-  raise(signal_number);
-  _exit(128 + signal_number);  // a signal that does not end a process
+  DieBySignal(signal_number);
 }
 
 [[noreturn]] void EndAsRunEnded(int status) {

@@ -1,0 +1,21 @@
+// Ending the process by a signal's default action, for the run and for its
+// supervisor alike, so that the shell sees the signal that ended it.
+#pragma once
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+namespace artpeel::platform {
+
+[[noreturn]] inline void DieBySignal(int signal_number) {
+  signal(signal_number, SIG_DFL);
+  sigset_t this_one;
+  sigemptyset(&this_one);
+  sigaddset(&this_one, signal_number);
+  pthread_sigmask(SIG_UNBLOCK, &this_one, nullptr);
+  raise(signal_number);
+  _exit(128 + signal_number);  // a signal whose default does not end a process
+}
+
+}  // namespace artpeel::platform
