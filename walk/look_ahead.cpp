@@ -128,6 +128,7 @@ struct LookAhead {
   std::size_t helpers = 0;  // started
   std::size_t most_helpers = 0;  // as many as the budgets let start
   std::size_t idle_helpers = 0;
+  bool helper_rested = false;  // after a quick listing of folders only
   std::size_t slow_tasks_in_a_row = 0;
   std::size_t takes_since_wake = 0;
   // The folders the walk is in, outermost first. The first is no folder of the
@@ -437,8 +438,9 @@ void RunHelper(void* context) {
       // A folder of folders listed from a warm cache: the walk lists the next
       // ones as fast itself, and handing each over would cost it more (a tree
       // of 50,000 folders took half again as long). The helper rests until
-      // the walk wakes it.
+      // the walk wakes it, at the latest when it takes a cache file.
       ++look_ahead.idle_helpers;
+      look_ahead.helper_rested = true;
       look_ahead.work_ready.wait(lock);
       --look_ahead.idle_helpers;
     }
@@ -599,6 +601,13 @@ bool TakeNextCacheFile(LookAhead& look_ahead, CacheFileInHand& cache_file) {
   if (file.state == TaskState::kStarted) AwaitHelper(look_ahead, lock, file.state);
   Recharge(look_ahead, file.charge, {});
   WindowMoved(look_ahead, behind);
+  // The walk has cache files to dump now, more than listing to do: after
+  // helpers rested on folders of folders, one looks ahead again (and, as it
+  // goes, wakes others while the walk waits).
+  if (look_ahead.helper_rested) {
+    look_ahead.helper_rested = false;
+    look_ahead.work_ready.notify_one();
+  }
   cache_file.path = &file.path;
   if (file.state == TaskState::kDone) {
     cache_file.file = file.file;
