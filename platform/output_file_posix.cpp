@@ -25,19 +25,18 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "platform/die_by_signal_posix.h"
+#include "platform/ending_signals_posix.h"
 #include "platform/platform.h"
 
 namespace artpeel::platform {
 
 namespace {
 
-// The signals that end a run from outside. They are taken by a thread of
-// their own (TakeEndingSignals), not by a handler on whichever thread they
-// land on: a thread blocked in the kernel on a share that stopped answering
-// runs no handler until the share answers, and only a signal under its default
-// action ends such a wait, with every thread of the process.
-constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+// The ending signals (kEndingSignals) are taken by a thread of their own
+// (TakeEndingSignals), not by a handler on whichever thread they land on: a
+// thread blocked in the kernel on a share that stopped answering runs no
+// handler until the share answers, and only a signal under its default action
+// ends such a wait, with every thread of the process.
 
 // The temporary name that may exist at this moment, if `armed`: what the
 // thread that takes the ending signals removes. It is the writer's one piece

@@ -19,15 +19,12 @@
 #include <sys/prctl.h>
 #endif
 
-#include "platform/die_by_signal_posix.h"
+#include "platform/ending_signals_posix.h"
 #include "platform/platform.h"
 
 namespace artpeel::platform {
 
 namespace {
-
-// The writer's ending signals (output_file_posix.cpp).
-constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
 // After an ending signal: how long the run has to end by itself; how long a run
 // that has cleaned up, or has been killed, has to be gone before it is taken
@@ -41,11 +38,7 @@ constexpr int kRemovalMs = 200;
 // ignore it) and that the run's exit status is kept (SIG_IGN would drop it).
 void TakenBySigwait(int /*unused*/) {}
 
-long long NowMs() {
-  struct timespec now = {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+long long NowMs() { return static_cast<long long>(MonotonicMicroseconds() / 1000); }
 
 void SleepAMoment() {
   const struct timespec moment = {0, 2000000};

@@ -1,5 +1,6 @@
-// Ending the process by a signal's default action, for the run and for its
-// supervisor alike, so that the shell sees the signal that ended it.
+// The signals that end a run (it removes its temporary name first, and its
+// supervisor passes them on), and ending the process by one, for the run and
+// its supervisor alike, so that the shell sees the signal that ended it.
 #pragma once
 
 #include <pthread.h>
@@ -7,6 +8,8 @@
 #include <unistd.h>
 
 namespace artpeel::platform {
+
+inline constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
 [[noreturn]] inline void DieBySignal(int signal_number) {
   signal(signal_number, SIG_DFL);
