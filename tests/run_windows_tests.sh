@@ -43,18 +43,27 @@ trap 'exit 130' INT TERM
 # output open: they get a log file, or whoever reads this script's output would
 # wait for them.
 echo "run_windows_tests: setting up a Wine prefix in $WINEPREFIX"
-mkdir "$WINEPREFIX"
-"$wineserver" -p60 </dev/null >"$work/wine.log" 2>&1
 # A new console (the tests of a run started by Explorer make one) needs a
 # window: with no display, Wine's console host cannot make one and quits, and
 # the console answers no call. Wine's null display driver makes windows that
 # nobody sees; the Wine desktop that the setup started without it goes with a
 # new wineserver.
-if ! "$wine" wineboot --init </dev/null >>"$work/wine.log" 2>&1 ||
-   ! "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
-       </dev/null >>"$work/wine.log" 2>&1; then
-  cat "$work/wine.log" >&2
-  exit 1
+set_up_prefix() {
+  rm -rf "$WINEPREFIX" && mkdir "$WINEPREFIX"
+  "$wineserver" -p60 </dev/null >>"$work/wine.log" 2>&1
+  "$wine" wineboot --init </dev/null >>"$work/wine.log" 2>&1 &&
+    "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
+      </dev/null >>"$work/wine.log" 2>&1
+}
+# Wine's first setup of a prefix now and then fails on a busy machine (a
+# service it starts is not found yet); a second, from scratch, goes through.
+if ! set_up_prefix; then
+  "$wineserver" -k >/dev/null 2>&1 || true
+  "$wineserver" -w >/dev/null 2>&1 || true
+  if ! set_up_prefix; then
+    cat "$work/wine.log" >&2
+    exit 1
+  fi
 fi
 "$wineserver" -k && "$wineserver" -w
 "$wineserver" -p60 </dev/null >>"$work/wine.log" 2>&1
