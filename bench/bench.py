@@ -14,7 +14,8 @@ of the command), which a busy shared machine inflates far less. The libraries st
 fresh empty folder under --out, which should be a tmpfs such as /dev/shm, and
 the folder is removed after the run.
 
-    bench/bench.py --data /var/tmp/artpeel-bench          # all but the network part
+    cmake --workflow --preset bench                       # artpeel and the bench's programs
+    bench/bench.py --build build/bench --data /var/tmp/artpeel-bench   # all but the network part
     bench/bench.py --only medium,walk --rounds 7          # a part of it
     bench/bench.py --only medium --baseline OTHER_BUILD   # beside another build, in turns
     bench/bench.py --only network --windows-build build/windows   # on a share (root)
@@ -531,12 +532,22 @@ def drop_caches():
         f.write("3\n")
 
 
-def copy_floor(out_dir, library):
-    """The floor of a warm run (bench/copy_floor.cpp, built here) and a manifest
-    of `library`'s images for it: a command that creates every image and copies
-    its bytes, with no walk, no parsing and no report."""
-    program = os.path.join(out_dir, "copy_floor")
-    run_quietly(["g++", "-O2", "-o", program, os.path.join(ROOT, "bench", "copy_floor.cpp")])
+def built_with(artpeel, program):
+    """`program` of the bench as the build that made `artpeel` built it (the
+    bench preset, or -DARTPEEL_BUILD_BENCH=ON), or None."""
+    path = os.path.join(os.path.dirname(artpeel), "bench", program)
+    return path if os.access(path, os.X_OK) else None
+
+
+def copy_floor(out_dir, library, artpeel):
+    """The floor of a warm run (bench/copy_floor.cpp, built here unless the
+    build of `artpeel` has it) and a manifest of `library`'s images for it: a
+    command that creates every image and copies its bytes, with no walk, no
+    parsing and no report."""
+    program = built_with(artpeel, "copy_floor")
+    if program is None:
+        program = os.path.join(out_dir, "copy_floor")
+        run_quietly(["g++", "-O2", "-o", program, os.path.join(ROOT, "bench", "copy_floor.cpp")])
     lines = []
     for path in sorted(library_files(library)):
         with open(path, "rb") as f:
@@ -554,7 +565,7 @@ def copy_floor(out_dir, library):
     return ["sh", "-c", "exec \"$0\" < \"$1\"", program, manifest], len(lines)
 
 
-def share_makers(library, names, scratch):
+def share_makers(library, names, scratch, artpeel):
     """(name, a function of the round trip in ms giving the share) for each
     share of `names` that can be had here; says why where one cannot."""
     makers = []
@@ -563,7 +574,7 @@ def share_makers(library, names, scratch):
             makers.append((name, lambda round_trip: share.Share(library, round_trip / 2)))
         elif name == "latency":
             try:
-                program = share.build_latency_fs(scratch)
+                program = built_with(artpeel, "latency_fs") or share.build_latency_fs(scratch)
             except share.Skipped as why:
                 print("network: the latency file system is skipped: %s" % why, flush=True)
                 continue
@@ -601,7 +612,7 @@ def network_part(runner, rounds, far_rounds, round_trips, share_names, artpeel, 
     disk = {"artpeel": run_for_report([artpeel, library], runner.out_dir)}
     if exe:
         disk["artpeel.exe"] = run_for_report([WINE, exe, windows_path(library)], runner.out_dir)
-    makers = share_makers(library, share_names, scratch)
+    makers = share_makers(library, share_names, scratch, artpeel)
     rows = {name: [] for name, _ in makers}
     for round_trip in round_trips:
         for name, make in makers:
@@ -783,7 +794,7 @@ def main():
             ("cp -r " + size, ["cp", "-r", folders[size], "copy"], 0, None),
         ]
         if size == "medium":
-            floor_command, floor_images = copy_floor(out_dir, folders[size])
+            floor_command, floor_images = copy_floor(out_dir, folders[size], artpeel)
             contenders.append(("create and copy floor", floor_command, 0, floor_images))
         series = compare(runner, args.rounds, contenders)
         ours, theirs = series[:2]
