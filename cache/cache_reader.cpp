@@ -1,3 +1,9 @@
+// The cache file reader: maps one cache file that the walk opened, prints its
+// report (a line for the file, its header's lines, then a line or more for
+// each record) and hands every image stored in the file itself to
+// ExportImage. Its bytes are read only through ByteView, which never reads
+// past the file's end, and a record or image that would reach past it gets a
+// line of its own instead of being used.
 #include "cache/cache_reader.h"
 
 #include <cinttypes>

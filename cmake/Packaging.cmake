@@ -45,7 +45,7 @@ set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)
 # The packages' bytes depend on the source alone (see cmake/DebianRepack.cmake,
-# cmake/RpmPackage.cmake and the README's Releases section): members dated by SOURCE_DATE_EPOCH, or
+# cmake/RpmPackage.cmake and docs/releases.md): members dated by SOURCE_DATE_EPOCH, or
 # else the last commit; folders made with the same permissions whatever the
 # umask.
 set(CPACK_ARTPEEL_SOURCE_DIR ${PROJECT_SOURCE_DIR})
