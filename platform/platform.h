@@ -185,8 +185,16 @@ std::uint64_t AddressSpaceForLookAhead();
 inline constexpr std::size_t kHelperStackBytes = std::size_t{256} << 10;
 
 // Runs `run(context)` on a new thread with a stack of kHelperStackBytes, which
-// nobody waits for: it ends on its own. False when no thread can be started.
+// nobody needs to wait for: it ends on its own. False when no thread can be
+// started.
 bool StartHelperThread(void (*run)(void* context), void* context);
+
+// Waits until every helper thread has ended, for about `most_microseconds` at
+// most (one held in the kernel by a share that stopped answering may never
+// end), and gives the system back the stacks of those that have, and what the
+// heap holds free: under a limit on the address space, it is free to map a
+// cache file then. True when every one had ended.
+bool AwaitHelpersEnded(std::uint64_t most_microseconds);
 
 // Microseconds from a fixed point in the past, on a clock that never goes
 // back: how long a helper's call to the file system took.
