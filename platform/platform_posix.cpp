@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <vector>
 
 namespace artpeel::platform {
@@ -512,8 +513,8 @@ bool ReadFolderId(int folder_fd, FolderId& id) {
 
 #if ARTPEEL_HAVE_GETDENTS64
 
-// Reads the folder with getdents64 straight into a buffer on the stack: opendir
-// would add a system call and a heap buffer for every folder walked.
+// Reads the folder with getdents64 straight into a buffer of its own: opendir
+// would add a system call for every folder walked.
 bool ReadFolder(const char* path, FolderListing& listing) {
   const int folder_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (folder_fd < 0) {
@@ -525,9 +526,14 @@ bool ReadFolder(const char* path, FolderListing& listing) {
     close(folder_fd);
     return false;
   }
-  alignas(struct dirent64) char buffer[32 * 1024];
+  // On the heap, not the stack: the walk's stack may be small (ulimit -s).
+  struct Buffer {
+    alignas(struct dirent64) char bytes[32 * 1024];
+  };
+  const std::unique_ptr<Buffer> held(new Buffer);
+  char* const buffer = held->bytes;
   for (;;) {
-    const ssize_t filled = getdents64(folder_fd, buffer, sizeof buffer);
+    const ssize_t filled = getdents64(folder_fd, buffer, sizeof held->bytes);
     if (filled < 0 && errno == EINTR) continue;
     // An error part way keeps the entries read so far and says why the rest
     // is missing.
