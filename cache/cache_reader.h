@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "cache/byte_view.h"
+#include "cache/report.h"
 
 namespace artpeel {
 
@@ -17,16 +18,6 @@ struct CacheItem {
   std::int32_t Width;
   std::int32_t Height;
   ByteView Payload;
-};
-
-// What the dumps of a run have done so far, counted for the progress line and
-// the closing summary on a terminal. The report says the same line by line.
-struct DumpTally {
-  std::uint64_t cache_files_read = 0;      // mapped and read, to their end or not
-  std::uint64_t cache_files_not_read = 0;  // could not be opened or mapped
-  std::uint64_t images_written = 0;
-  std::uint64_t image_bytes_written = 0;
-  std::uint64_t images_not_written = 0;  // could not be created or written
 };
 
 namespace platform {
