@@ -24,12 +24,13 @@ namespace platform {
 struct MappedFile;
 }
 
-// Dumps the cache file at `path`, which the walk has opened for it
-// (platform::OpenFileReadOnly) or whose open failed: maps it, reports its header
-// and every record on standard output, exports each locally stored image to
-// the current directory, and releases the file, counting in `tally` what it
-// did. Failures are reported as lines; it never stops the program.
-void DumpCacheFile(const char* path, platform::MappedFile& file, DumpTally& tally);
+// Dumps the cache file at `path`, which the walk has opened, and mapped, for it
+// (platform::OpenFileReadOnly, MapOpenedFile) or whose open or map failed: maps
+// it if it is not yet, reports its header and every record on standard output,
+// exports each locally stored image to the current directory, and releases the
+// file, counting in `tally` what it did. Failures are reported as lines; it
+// never stops the program.
+void DumpCacheFile(const char* path, platform::MappedFile file, DumpTally& tally);
 
 // What DumpCacheFile does once `file` is mapped: prints the file's "Dumping
 // contents" line, reads it, and releases it. A file cut short while it is read

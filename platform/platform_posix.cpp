@@ -244,26 +244,28 @@ void MapOpenedFile(MappedFile& file) {
   // read too.
   constexpr int populate = 0;
 #endif
-  bool in_region = false;
-  const unsigned char* const view =
-      size <= SIZE_MAX ? MapView(fd, static_cast<std::size_t>(size), populate, in_region) : nullptr;
+  const unsigned char* view = nullptr;
+  if (size <= SIZE_MAX) {
+    view = MapView(fd, static_cast<std::size_t>(size), populate, file.view_in_region);
+  } else {
+    errno = EFBIG;
+  }
   if (view == nullptr) {
     file.status = MapStatus::kViewFailed;
+    file.error_code = static_cast<std::uint32_t>(errno);
     ReleaseMappedFile(file);
     return;
   }
   file.status = MapStatus::kMapped;
   file.data = view;
-  file.mapping_handle = in_region ? kViewInRegion : -1;
 }
 
 void ReleaseMappedFile(MappedFile& file) {
-  // POSIX maps in one step: there is no separate mapping object to close, and
-  // mapping_handle only says where the view lies.
+  // POSIX maps in one step: there is no separate mapping object to close.
   if (file.data != nullptr) {
-    UnmapView(file.data, static_cast<std::size_t>(file.size), file.mapping_handle == kViewInRegion);
+    UnmapView(file.data, static_cast<std::size_t>(file.size), file.view_in_region);
     file.data = nullptr;
-    file.mapping_handle = -1;
+    file.view_in_region = false;
   }
   if (file.file_handle >= 0) {
     close(static_cast<int>(file.file_handle));

@@ -445,6 +445,7 @@ void MapOpenedFile(MappedFile& file) {
   }
   if (view == nullptr) {
     file.status = MapStatus::kViewFailed;
+    file.error_code = file.size <= SIZE_MAX ? GetLastError() : ERROR_FILE_TOO_LARGE;
     ReleaseMappedFile(file);
     return;
   }

@@ -78,7 +78,7 @@ void TellPartialListing(const Walk& walk, const char* folder,
 
 void DumpCacheFiles(Walk& walk) {
   for (CacheFileInHand cache_file; TakeNextCacheFile(*walk.look_ahead, cache_file);) {
-    DumpCacheFile(cache_file.path->c_str(), cache_file.file, *walk.tally);
+    DumpCacheFile(cache_file.path->c_str(), std::move(cache_file.file), *walk.tally);
     platform::FlushConsoleReport();
     walk.events->cache_file_dumped(walk.events->context);
   }

@@ -312,7 +312,7 @@ void FileOpened(LookAhead& look_ahead, FileTask& task, platform::MappedFile file
     task.state = TaskState::kForTheWalk;
     Recharge(look_ahead, task.charge, {.files = 1});
   } else {
-    task.file = file;
+    task.file = std::move(file);
     task.state = TaskState::kDone;
     const bool open = file.status == platform::MapStatus::kOpened;
     Recharge(look_ahead, task.charge,
@@ -356,7 +356,7 @@ bool DoTask(LookAhead& look_ahead, std::unique_lock<std::mutex>& lock, const Sta
       asked = platform::ReadIntoCache(file, bytes);
     }
     lock.lock();
-    FileOpened(look_ahead, *task.file, file, asked);
+    FileOpened(look_ahead, *task.file, std::move(file), asked);
   }
   if (look_ahead.walk_waiting) look_ahead.task_done.notify_all();
   return slow;
@@ -610,7 +610,7 @@ bool TakeNextCacheFile(LookAhead& look_ahead, CacheFileInHand& cache_file) {
   }
   cache_file.path = &file.path;
   if (file.state == TaskState::kDone) {
-    cache_file.file = file.file;
+    cache_file.file = std::move(file.file);
     return true;
   }
   // Not opened ahead, or its open there may have failed only because of what
