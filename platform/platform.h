@@ -173,7 +173,8 @@ inline MappedFile::~MappedFile() { ReleaseMappedFile(*this); }
 // succeed later in the same run: the process or the system had too many files
 // open, or was short of memory or address space, or (on Windows) another
 // opener held the file. What a helper of the look-ahead meets so is done again
-// by the walk at its turn.
+// by the walk at its turn; a view the walk cannot have so is tried again once
+// the look-ahead has given back what it holds.
 bool OpenMayWorkLater(std::uint32_t error_code);
 
 // Runs `read_file` on `file`, handing it `context`. Pages of the file can fail

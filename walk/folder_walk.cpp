@@ -1,3 +1,8 @@
+// The walk: it enters each folder below a named one in walk order, passes over
+// those it cannot or need not walk, and dumps each cache file it takes from
+// the look-ahead. What holds: it is the one thread that reports, dumps and
+// writes, in walk order; it walks a folder at most once (by its id); it leaves
+// every folder it enters, innermost first (EnteredFolder).
 #include "walk/folder_walk.h"
 
 #include <cstdint>
@@ -57,8 +62,8 @@ bool AddWalked(std::vector<VolumeFolders>& walked, const platform::FolderId& id)
   return Add(walked.back(), id.index);
 }
 
-// What the walk carries down: the look-ahead, from which it takes each folder
-// and cache file in turn; the ids of every folder walked so far (links, and
+// What the walk carries: the look-ahead, from which it takes each folder and
+// cache file in turn; the ids of every folder walked so far (links, and
 // mounts, can lead to one folder by many ways, and walking it once per way
 // takes time exponential in the links of a tree: a folder is walked on its
 // first arrival only); and where the dumps are counted and the events told.
@@ -78,27 +83,43 @@ void TellPartialListing(const Walk& walk, const char* folder,
 
 void DumpCacheFiles(Walk& walk) {
   for (CacheFileInHand cache_file; TakeNextCacheFile(*walk.look_ahead, cache_file);) {
-    DumpCacheFile(cache_file.path->c_str(), std::move(cache_file.file), *walk.tally);
+    DumpCacheFile(cache_file.path.c_str(), std::move(cache_file.file), *walk.tally);
     platform::FlushConsoleReport();
     walk.events->cache_file_dumped(walk.events->context);
   }
 }
 
-// Walks the subfolders of the folder the walk is in.
-void WalkSubfolders(Walk& walk) {
+// Whether the walk goes into the folder it entered: not past the path limit,
+// nor into one it cannot list or has walked before; it tells why not.
+bool WalksInto(Walk& walk, const EnteredFolder& folder) {
+  const char* path = folder.path->c_str();
   const WalkEvents& events = *walk.events;
-  for (EnteredFolder folder; EnterNextFolder(*walk.look_ahead, folder);) {
-    const char* path = folder.path->c_str();
-    if (folder.beyond_path_limit) {
-      events.folder_beyond_path_limit(events.context, path);
-    } else if (!folder.listed) {
-      events.folder_unreadable(events.context, path, folder.listing->error_code);
-    } else if (AddWalked(walk.walked, folder.listing->id)) {
-      TellPartialListing(walk, path, *folder.listing);
+  if (folder.beyond_path_limit) {
+    events.folder_beyond_path_limit(events.context, path);
+  } else if (!folder.listed) {
+    events.folder_unreadable(events.context, path, folder.listing->error_code);
+  } else if (AddWalked(walk.walked, folder.listing->id)) {
+    TellPartialListing(walk, path, *folder.listing);
+    return true;
+  }
+  return false;
+}
+
+// Walks the folders below the one the walk is in, depth-first. No recursion:
+// however deep the tree, the stack the walk needs stays small (ulimit -s).
+// The folders it has gone into are held in `inside`, innermost last, and
+// each is left as it goes.
+void WalkSubfolders(Walk& walk) {
+  std::vector<EnteredFolder> inside;
+  for (;;) {
+    EnteredFolder folder = EnterNextFolder(*walk.look_ahead);
+    if (!folder) {
+      if (inside.empty()) return;
+      inside.pop_back();
+    } else if (WalksInto(walk, folder)) {
       DumpCacheFiles(walk);
-      WalkSubfolders(walk);
+      inside.push_back(std::move(folder));
     }
-    LeaveFolder(*walk.look_ahead);
   }
 }
 
@@ -117,12 +138,8 @@ void TellCacheFilesInNamedFolder(const Walk& walk, const char* folder,
 }  // namespace
 
 void DumpFolder(const char* folder, DumpTally& tally, const WalkEvents& events) {
-  Walk walk;
-  walk.tally = &tally;
-  walk.events = &events;
-  walk.look_ahead = StartLookAhead(platform::AbsolutePath(folder));
-  EnteredFolder named;
-  EnterNextFolder(*walk.look_ahead, named);
+  Walk walk{&tally, &events, StartLookAhead(platform::AbsolutePath(folder)), {}};
+  const EnteredFolder named = EnterNextFolder(*walk.look_ahead);
   if (!named.listed) {
     events.folder_unreadable(events.context, folder, named.listing->error_code);
     return;
