@@ -9,7 +9,7 @@
 //   next ones to the walk until the walk comes to a cache file;
 // - giving back (GiveBackEverything): a view of a cache file that the address
 //   space is too short for is tried again once the look-ahead has let go of
-//   all it holds, its helpers' stacks included, and the walk goes on alone.
+//   all it holds, its helpers' stacks included; the walk goes on alone.
 //
 // What always holds: every field is touched under `mutex` only, and the window
 // is changed only through its operations (walk/look_ahead_window.h), whose
@@ -264,27 +264,27 @@ platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, const std::string& pat
   return file;
 }
 
-// Giving back. The helpers end and the window lets go of all it holds ahead;
-// the walk goes on alone. False when there was nothing to give back.
-bool GiveBackEverything(LookAhead& look_ahead) {
+// Giving back. The helpers end and the window lets go of all it holds ahead,
+// for good: the walk goes on alone.
+void GiveBackEverything(LookAhead& look_ahead) {
   {
     const std::lock_guard<std::mutex> lock(look_ahead.mutex);
-    if (look_ahead.stopping || look_ahead.helpers == 0) return false;
     look_ahead.stopping = true;
     DropAhead(look_ahead.window);
   }
   look_ahead.work_ready.notify_all();
   platform::AwaitHelpersEnded(kMostWaitForHelpersMicroseconds);
-  return true;
 }
 
 // Maps the cache file in hand at its turn. A view that fails in a way that may
-// pass (the address space is short) is tried again once the look-ahead has
-// given back what it holds: what the walk maps alone, it maps with helpers.
+// pass (the address space is short) is tried once more after the look-ahead,
+// and the heap, have given back what they can: what the walk maps alone, it
+// maps with helpers.
 void MapAtItsTurn(LookAhead& look_ahead, CacheFileInHand& cache_file) {
   if (cache_file.file.status != platform::MapStatus::kOpened) return;
   platform::MapOpenedFile(cache_file.file);
-  if (!MayWorkLater(cache_file.file) || !GiveBackEverything(look_ahead)) return;
+  if (!MayWorkLater(cache_file.file)) return;
+  GiveBackEverything(look_ahead);
   cache_file.file = platform::OpenCacheFileAtItsTurn(cache_file.path.c_str());
   if (cache_file.file.status == platform::MapStatus::kOpened) {
     platform::MapOpenedFile(cache_file.file);
