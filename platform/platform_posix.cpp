@@ -21,7 +21,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <vector>
 
 namespace artpeel::platform {
@@ -532,7 +531,7 @@ bool ReadFolder(const char* path, FolderListing& listing) {
   struct Buffer {
     alignas(struct dirent64) char bytes[32 * 1024];
   };
-  const std::unique_ptr<Buffer> held(new Buffer);
+  Buffer* const held = new Buffer;
   char* const buffer = held->bytes;
   for (;;) {
     const ssize_t filled = getdents64(folder_fd, buffer, sizeof held->bytes);
@@ -547,6 +546,7 @@ bool ReadFolder(const char* path, FolderListing& listing) {
       AddEntry(folder_fd, entry->d_name, TypeOf(entry->d_type), listing);
     }
   }
+  delete held;
   close(folder_fd);
   return true;
 }
