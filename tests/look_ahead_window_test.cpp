@@ -106,9 +106,10 @@ struct WindowRun {
     StartedTask task;
     if (what < 8 && !dropped_ahead && StartNextTask(window, task)) started.push_back(task);
     if (what >= 8 && what < 14 && !started.empty()) HandInOne();
-    if (what == 14 && random() % 64 == 0 && window.files_being_opened == 0) {
-      DropAhead(window);  // as the walk does after an open at its turn failed with EMFILE
+    if (what == 14 && window.files_being_opened == 0) {
+      DropFilesAhead(window);  // as after an open at its turn failed with EMFILE
     }
+    if (what == 15 && random() % 64 == 0) DropAhead(window);
     Record();
   }
 
@@ -177,7 +178,7 @@ void ExpectWithin(const Walked& walked, const Holdings& budget) {
   EXPECT_LE(walked.most_held.file_bytes, budget.file_bytes);
   EXPECT_LE(walked.most_held.folders, budget.folders);
   EXPECT_LE(walked.most_held.listing_bytes, budget.listing_bytes);
-  EXPECT_EQ(walked.most_held.folders, budget.folders) << "the window never filled";
+  EXPECT_GT(walked.most_held.folders, budget.folders / 2) << "the window never reached ahead";
 }
 
 TEST(LookAheadWindow, TakesTheWalkOrderWhateverTheHelpersDoAndStaysInItsBudgets) {

@@ -242,17 +242,17 @@ bool MayWorkLater(const platform::MappedFile& file) {
          platform::OpenMayWorkLater(file.error_code);
 }
 
-// The walk's own open of a cache file at its turn, which waits a moment for
-// another program's hold to pass. An open that still fails in a way that may
-// pass is made once more after everything opened ahead is let go, and while
-// nothing more is: on Windows the look-ahead may hold the file itself, by
-// another path. What fails then would fail without helpers too.
+// The walk's own open of a cache file at its turn. One that fails in a way
+// that may pass is made again once every file opened ahead is let go, and
+// while no more is, with patience then for another program's hold to pass:
+// on Windows the look-ahead may hold the file itself, by another path, and
+// lets go of it at once. What fails then would fail without helpers too.
 platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, const std::string& path) {
-  platform::MappedFile file = platform::OpenCacheFileAtItsTurn(path.c_str());
+  platform::MappedFile file = platform::OpenFileReadOnly(path.c_str());
   if (!MayWorkLater(file)) return file;
   Lock lock(look_ahead.mutex);
   look_ahead.window.opens_held_off = true;
-  DropAhead(look_ahead.window);
+  DropFilesAhead(look_ahead.window);
   look_ahead.walk_awaits_opens = true;
   look_ahead.handed_in.wait(lock, [&] { return look_ahead.window.files_being_opened == 0; });
   look_ahead.walk_awaits_opens = false;

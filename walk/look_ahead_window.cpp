@@ -153,6 +153,16 @@ void DropTask(Window& window, std::vector<std::unique_ptr<Task>>& dropped,
   }
 }
 
+// Drops the cache files ahead below `folder`: they are added again later.
+void DropFilesBelow(Window& window, FolderTask& folder) {
+  if (!folder.files.empty()) folder.next_file_entry = folder.files.front()->entry;
+  for (std::unique_ptr<FileTask>& file : folder.files) DropTask(window, window.dropped_files, file);
+  folder.files.clear();
+  for (const std::unique_ptr<FolderTask>& subfolder : folder.subfolders) {
+    DropFilesBelow(window, *subfolder);
+  }
+}
+
 void DropContents(Window& window, FolderTask& folder) {
   for (std::unique_ptr<FileTask>& file : folder.files) DropTask(window, window.dropped_files, file);
   folder.files.clear();
@@ -293,6 +303,13 @@ bool TakeOverFile(Window& window, FileTask& file) {
 void LeaveFolder(Window& window) {
   DropContents(window, *window.entered.back());
   window.entered.pop_back();
+  CheckWindow(window);
+}
+
+void DropFilesAhead(Window& window) {
+  for (const std::unique_ptr<FolderTask>& folder : window.entered) {
+    DropFilesBelow(window, *folder);
+  }
   CheckWindow(window);
 }
 

@@ -144,8 +144,9 @@ bool TakeOverFile(Window& window, FileTask& file);
 // The walk is done with the folder it entered last: all below it is dropped.
 void LeaveFolder(Window& window);
 
-// Lets go of every task ahead: they are added again later, or done by the
-// walk at their turn.
+// Lets go of every cache file ahead, or of every task ahead: they are added
+// again later, or done by the walk at their turn.
+void DropFilesAhead(Window& window);
 void DropAhead(Window& window);
 
 // Lets go of everything, the folders the walk is in included.
