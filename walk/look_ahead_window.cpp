@@ -24,7 +24,6 @@ constexpr std::size_t kMostFoldersAhead = 128;
 constexpr std::uint64_t kMostListingBytesAhead = std::uint64_t{4} << 20;
 
 // What a task ahead is charged before it starts, and once it has.
-constexpr Holdings kFileWaiting = {.files = 1};
 constexpr Holdings kFileStarted = {.descriptors = kDescriptorsPerHelper, .files = 1};
 constexpr Holdings kFolderWaiting = {.folders = 1};
 constexpr Holdings kFolderStarted = {.descriptors = 1, .folders = 1};
