@@ -111,7 +111,7 @@ void DumpCacheContents(ByteView file, DumpTally& tally) {
   }
 }
 
-void DumpCacheFile(const char* path, platform::MappedFile& file, DumpTally& tally) {
+void DumpCacheFile(const char* path, platform::MappedFile file, DumpTally& tally) {
   if (file.status == platform::MapStatus::kOpened) platform::MapOpenedFile(file);
   if (file.status != platform::MapStatus::kMapped) ++tally.cache_files_not_read;
   switch (file.status) {

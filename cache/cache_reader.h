@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "cache/byte_view.h"
+#include "cache/report.h"
 
 namespace artpeel {
 
@@ -19,26 +20,17 @@ struct CacheItem {
   ByteView Payload;
 };
 
-// What the dumps of a run have done so far, counted for the progress line and
-// the closing summary on a terminal. The report says the same line by line.
-struct DumpTally {
-  std::uint64_t cache_files_read = 0;      // mapped and read, to their end or not
-  std::uint64_t cache_files_not_read = 0;  // could not be opened or mapped
-  std::uint64_t images_written = 0;
-  std::uint64_t image_bytes_written = 0;
-  std::uint64_t images_not_written = 0;  // could not be created or written
-};
-
 namespace platform {
 struct MappedFile;
 }
 
-// Dumps the cache file at `path`, which the walk has opened for it
-// (platform::OpenFileReadOnly) or whose open failed: maps it, reports its header
-// and every record on standard output, exports each locally stored image to
-// the current directory, and releases the file, counting in `tally` what it
-// did. Failures are reported as lines; it never stops the program.
-void DumpCacheFile(const char* path, platform::MappedFile& file, DumpTally& tally);
+// Dumps the cache file at `path`, which the walk has opened, and mapped, for it
+// (platform::OpenFileReadOnly, MapOpenedFile) or whose open or map failed: maps
+// it if it is not yet, reports its header and every record on standard output,
+// exports each locally stored image to the current directory, and releases the
+// file, counting in `tally` what it did. Failures are reported as lines; it
+// never stops the program.
+void DumpCacheFile(const char* path, platform::MappedFile file, DumpTally& tally);
 
 // What DumpCacheFile does once `file` is mapped: prints the file's "Dumping
 // contents" line, reads it, and releases it. A file cut short while it is read

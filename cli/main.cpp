@@ -1,14 +1,43 @@
 // artpeel: dumps the images stored in the artwork cache files below the folders
 // named on the command line into the current directory.
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 #include "cache/report.h"
-#include "walk/folder_walk.h"
 #include "cli/progress.h"
 #include "platform/platform.h"
+#include "walk/folder_walk.h"
 
 namespace {
+
+// The walk's diagnostics go to standard error, one line each, each on a line
+// of its own where a progress line is shown.
+void TellUnreadableFolder(void* progress, const char* folder, std::uint32_t error_code) {
+  artpeel::ClearProgress(*static_cast<artpeel::Progress*>(progress));
+  std::fprintf(stderr, "artpeel: cannot read folder '%s': %s\n", folder,
+               artpeel::platform::ErrorMessage(error_code).c_str());
+}
+
+void TellFolderBeyondPathLimit(void* progress, const char* folder) {
+  artpeel::ClearProgress(*static_cast<artpeel::Progress*>(progress));
+  std::fprintf(stderr,
+               "artpeel: skipped folder '%s': the paths in it would exceed the system's "
+               "limit of %zu characters\n",
+               folder, artpeel::platform::MaxPathLength());
+}
+
+void TellCacheFilesInNamedFolder(void* progress, const char* folder, std::size_t count) {
+  artpeel::ClearProgress(*static_cast<artpeel::Progress*>(progress));
+  std::fprintf(stderr,
+               "artpeel: skipped %zu cache file%s directly in '%s': only the folders below a "
+               "named folder are read\n",
+               count, count == 1 ? "" : "s", folder);
+}
+
+void ShowCacheFileDumped(void* progress) {
+  artpeel::UpdateProgress(*static_cast<artpeel::Progress*>(progress));
+}
 
 int Run(int argc, char** argv, bool console_held_open) {
   if (argc <= 1) {
@@ -20,8 +49,13 @@ int Run(int argc, char** argv, bool console_held_open) {
     return 0;
   }
   artpeel::Progress progress = artpeel::StartProgress(console_held_open);
+  const artpeel::WalkEvents events = {.context = &progress,
+                                      .folder_unreadable = TellUnreadableFolder,
+                                      .folder_beyond_path_limit = TellFolderBeyondPathLimit,
+                                      .cache_files_in_named_folder = TellCacheFilesInNamedFolder,
+                                      .cache_file_dumped = ShowCacheFileDumped};
   for (int i = 1; i < argc; ++i) {
-    artpeel::DumpFolder(argv[i], progress);
+    artpeel::DumpFolder(argv[i], progress.tally, events);
   }
   // The images are written whether or not the report reached its reader.
   std::uint32_t error_code = 0;

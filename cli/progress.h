@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <string>
 
-#include "cache/cache_reader.h"
+#include "cache/report.h"
 
 namespace artpeel {
 

@@ -101,15 +101,27 @@ enum class MapStatus {
   kViewFailed,  // the mapping call itself failed
 };
 
-// A whole file opened for reading and mapped read-only. The handles are the
-// platform's own; only ReleaseMappedFile touches them.
+// A whole file opened for reading, and mapped read-only once MapOpenedFile has
+// mapped it. It is the file's one owner: it can be moved, not copied, and
+// whatever it still holds is released (ReleaseMappedFile) when it goes. The
+// handles are the platform's own; only this layer touches them.
 struct MappedFile {
   MapStatus status = MapStatus::kOpenFailed;
+  // The system's code for a failed open, or for a view that could not be had.
   std::uint32_t error_code = 0;
   const unsigned char* data = nullptr;
   std::uint64_t size = 0;
   std::intptr_t file_handle = -1;
-  std::intptr_t mapping_handle = -1;
+  std::intptr_t mapping_handle = -1;  // Windows' mapping object
+  bool view_in_region = false;        // POSIX: the view lies in the region of views
+
+  MappedFile() = default;
+  MappedFile(MappedFile&& other) noexcept { TakeFrom(other); }
+  MappedFile& operator=(MappedFile&& other) noexcept;
+  ~MappedFile();
+
+ private:
+  void TakeFrom(MappedFile& other);  // what `other` holds, leaving it empty
 };
 
 // Opens `path` for reading as a cache file is read: only a regular file (on
@@ -125,17 +137,44 @@ MappedFile OpenCacheFileAtItsTurn(const char* path);
 
 // Maps all of a file that OpenFileReadOnly opened, at the size it has now (a
 // file opened ahead of its turn may have been rewritten or cut short since):
-// kMapped, or the status of the failure with the file closed.
+// kMapped, or the status of the failure with the file closed; for kViewFailed
+// `error_code` says why the view could not be had (OpenMayWorkLater tells one
+// that the address space was short for).
 void MapOpenedFile(MappedFile& file);
 
 // Releases the view, then the mapping, then the file; a file that is only
-// opened is closed.
+// opened is closed. Safe to call again.
 void ReleaseMappedFile(MappedFile& file);
 
-// Whether an open or a listing that failed with `error_code` may succeed later
-// in the same run: the process or the system had too many files open, or was
-// short of memory, or (on Windows) another opener held the file. What a
-// helper of the look-ahead meets so is done again by the walk at its turn.
+inline MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+  if (this != &other) {
+    ReleaseMappedFile(*this);
+    TakeFrom(other);
+  }
+  return *this;
+}
+
+inline void MappedFile::TakeFrom(MappedFile& other) {
+  status = other.status;
+  error_code = other.error_code;
+  data = other.data;
+  size = other.size;
+  file_handle = other.file_handle;
+  mapping_handle = other.mapping_handle;
+  view_in_region = other.view_in_region;
+  other.data = nullptr;
+  other.file_handle = other.mapping_handle = -1;
+  other.view_in_region = false;
+}
+
+inline MappedFile::~MappedFile() { ReleaseMappedFile(*this); }
+
+// Whether an open, a listing or a view that failed with `error_code` may
+// succeed later in the same run: the process or the system had too many files
+// open, or was short of memory or address space, or (on Windows) another
+// opener held the file. What a helper of the look-ahead meets so is done again
+// by the walk at its turn; a view the walk cannot have so is tried again once
+// the look-ahead has given back what it holds.
 bool OpenMayWorkLater(std::uint32_t error_code);
 
 // Runs `read_file` on `file`, handing it `context`. Pages of the file can fail
@@ -185,8 +224,16 @@ std::uint64_t AddressSpaceForLookAhead();
 inline constexpr std::size_t kHelperStackBytes = std::size_t{256} << 10;
 
 // Runs `run(context)` on a new thread with a stack of kHelperStackBytes, which
-// nobody waits for: it ends on its own. False when no thread can be started.
+// nobody needs to wait for: it ends on its own. False when no thread can be
+// started.
 bool StartHelperThread(void (*run)(void* context), void* context);
+
+// Waits until every helper thread has ended, for about `most_microseconds` at
+// most (one held in the kernel by a share that stopped answering may never
+// end), and gives the system back the stacks of those that have, and what the
+// heap holds free: under a limit on the address space, it is free to map a
+// cache file then. True when every one had ended.
+bool AwaitHelpersEnded(std::uint64_t most_microseconds);
 
 // Microseconds from a fixed point in the past, on a clock that never goes
 // back: how long a helper's call to the file system took.

@@ -13,7 +13,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#if ARTPEEL_HAVE_M_ARENA_MAX
+#if ARTPEEL_HAVE_M_ARENA_MAX || ARTPEEL_HAVE_MALLOC_TRIM
 #include <malloc.h>
 #endif
 
@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 namespace artpeel::platform {
 
@@ -242,26 +243,28 @@ void MapOpenedFile(MappedFile& file) {
   // read too.
   constexpr int populate = 0;
 #endif
-  bool in_region = false;
-  const unsigned char* const view =
-      size <= SIZE_MAX ? MapView(fd, static_cast<std::size_t>(size), populate, in_region) : nullptr;
+  const unsigned char* view = nullptr;
+  if (size <= SIZE_MAX) {
+    view = MapView(fd, static_cast<std::size_t>(size), populate, file.view_in_region);
+  } else {
+    errno = EFBIG;
+  }
   if (view == nullptr) {
     file.status = MapStatus::kViewFailed;
+    file.error_code = static_cast<std::uint32_t>(errno);
     ReleaseMappedFile(file);
     return;
   }
   file.status = MapStatus::kMapped;
   file.data = view;
-  file.mapping_handle = in_region ? kViewInRegion : -1;
 }
 
 void ReleaseMappedFile(MappedFile& file) {
-  // POSIX maps in one step: there is no separate mapping object to close, and
-  // mapping_handle only says where the view lies.
+  // POSIX maps in one step: there is no separate mapping object to close.
   if (file.data != nullptr) {
-    UnmapView(file.data, static_cast<std::size_t>(file.size), file.mapping_handle == kViewInRegion);
+    UnmapView(file.data, static_cast<std::size_t>(file.size), file.view_in_region);
     file.data = nullptr;
-    file.mapping_handle = -1;
+    file.view_in_region = false;
   }
   if (file.file_handle >= 0) {
     close(static_cast<int>(file.file_handle));
@@ -356,32 +359,108 @@ std::uint64_t AddressSpaceForLookAhead() {
 
 namespace {
 
-struct HelperStart {
+// Helper threads run on stacks of this layer's own making: the C library keeps
+// the stacks of its threads that have ended for threads to come, where a limit
+// on the address space still counts them. One of these goes back to the
+// system as soon as its thread has ended and been joined.
+struct HelperThread {
   void (*run)(void* context);
   void* context;
+  pthread_t thread;
+  unsigned char* stack = nullptr;  // a guard page, then the stack
+  bool ended = false;
 };
 
-void* RunHelperThread(void* start) {
-  const HelperStart helper = *static_cast<HelperStart*>(start);
-  delete static_cast<HelperStart*>(start);
-  helper.run(helper.context);
+struct HelperThreads {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t one_ended = PTHREAD_COND_INITIALIZER;
+  std::vector<HelperThread*> started;  // not joined yet
+};
+
+// Never destroyed: a helper held in the kernel may end after the program's
+// static objects are gone.
+HelperThreads& TheHelperThreads() {
+  static HelperThreads& helpers = *new HelperThreads;
+  return helpers;
+}
+
+std::size_t StackSpan() {
+  return kHelperStackBytes + static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+void* RunHelperThread(void* started) {
+  auto* const helper = static_cast<HelperThread*>(started);
+  helper->run(helper->context);
+  HelperThreads& helpers = TheHelperThreads();
+  pthread_mutex_lock(&helpers.mutex);
+  helper->ended = true;
+  pthread_cond_broadcast(&helpers.one_ended);
+  pthread_mutex_unlock(&helpers.mutex);
   return nullptr;
+}
+
+// Joins the helpers that have ended and gives back their stacks; true when
+// none is left. Called with the mutex held.
+bool JoinEndedHelpers(HelperThreads& helpers) {
+  std::erase_if(helpers.started, [](HelperThread* helper) {
+    if (!helper->ended) return false;
+    pthread_join(helper->thread, nullptr);
+    munmap(helper->stack, StackSpan());
+    delete helper;
+    return true;
+  });
+  return helpers.started.empty();
 }
 
 }  // namespace
 
 bool StartHelperThread(void (*run)(void* context), void* context) {
+  HelperThreads& helpers = TheHelperThreads();
+  pthread_mutex_lock(&helpers.mutex);
+  JoinEndedHelpers(helpers);
+  void* const stack = mmap(nullptr, StackSpan(), PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  // Some systems ask for more than the stack: they keep their default.
-  pthread_attr_setstacksize(&attributes, kHelperStackBytes);
-  auto* start = new HelperStart{run, context};
-  pthread_t thread;
-  const bool started = pthread_create(&thread, &attributes, RunHelperThread, start) == 0;
-  pthread_attr_destroy(&attributes);
-  if (!started) delete start;
+  bool started = stack != MAP_FAILED && pthread_attr_init(&attributes) == 0;
+  if (started) {
+    const std::size_t guard = StackSpan() - kHelperStackBytes;
+    mprotect(stack, guard, PROT_NONE);
+    auto* const helper = new HelperThread{run, context, {}, static_cast<unsigned char*>(stack)};
+    pthread_attr_setstack(&attributes, helper->stack + guard, kHelperStackBytes);
+    started = pthread_create(&helper->thread, &attributes, RunHelperThread, helper) == 0;
+    pthread_attr_destroy(&attributes);
+    if (started) helpers.started.push_back(helper);
+    if (!started) delete helper;
+  }
+  if (!started && stack != MAP_FAILED) munmap(stack, StackSpan());
+  pthread_mutex_unlock(&helpers.mutex);
   return started;
+}
+
+bool AwaitHelpersEnded(std::uint64_t most_microseconds) {
+  HelperThreads& helpers = TheHelperThreads();
+  // The condition's clock is the real-time one: another is not to be had on
+  // every system.
+  struct timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  const std::uint64_t nanoseconds =
+      static_cast<std::uint64_t>(deadline.tv_nsec) + most_microseconds % 1000000 * 1000;
+  deadline.tv_sec += static_cast<time_t>(most_microseconds / 1000000 + nanoseconds / 1000000000);
+  deadline.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
+  pthread_mutex_lock(&helpers.mutex);
+  bool all_ended = JoinEndedHelpers(helpers);
+  while (!all_ended &&
+         pthread_cond_timedwait(&helpers.one_ended, &helpers.mutex, &deadline) == 0) {
+    all_ended = JoinEndedHelpers(helpers);
+  }
+  all_ended = JoinEndedHelpers(helpers);
+  pthread_mutex_unlock(&helpers.mutex);
+#if ARTPEEL_HAVE_MALLOC_TRIM
+  // What the helpers had allocated at once, and freed, may still hold the
+  // heap's top out: it goes back too.
+  malloc_trim(0);
+#endif
+  return all_ended;
 }
 
 std::uint64_t MonotonicMicroseconds() {
@@ -435,8 +514,8 @@ bool ReadFolderId(int folder_fd, FolderId& id) {
 
 #if ARTPEEL_HAVE_GETDENTS64
 
-// Reads the folder with getdents64 straight into a buffer on the stack: opendir
-// would add a system call and a heap buffer for every folder walked.
+// Reads the folder with getdents64 straight into a buffer of its own: opendir
+// would add a system call for every folder walked.
 bool ReadFolder(const char* path, FolderListing& listing) {
   const int folder_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (folder_fd < 0) {
@@ -448,9 +527,14 @@ bool ReadFolder(const char* path, FolderListing& listing) {
     close(folder_fd);
     return false;
   }
-  alignas(struct dirent64) char buffer[32 * 1024];
+  // On the heap, not the stack: the walk's stack may be small (ulimit -s).
+  struct Buffer {
+    alignas(struct dirent64) char bytes[32 * 1024];
+  };
+  Buffer* const held = new Buffer;
+  char* const buffer = held->bytes;
   for (;;) {
-    const ssize_t filled = getdents64(folder_fd, buffer, sizeof buffer);
+    const ssize_t filled = getdents64(folder_fd, buffer, sizeof held->bytes);
     if (filled < 0 && errno == EINTR) continue;
     // An error part way keeps the entries read so far and says why the rest
     // is missing.
@@ -462,6 +546,7 @@ bool ReadFolder(const char* path, FolderListing& listing) {
       AddEntry(folder_fd, entry->d_name, TypeOf(entry->d_type), listing);
     }
   }
+  delete held;
   close(folder_fd);
   return true;
 }

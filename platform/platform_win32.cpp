@@ -445,6 +445,7 @@ void MapOpenedFile(MappedFile& file) {
   }
   if (view == nullptr) {
     file.status = MapStatus::kViewFailed;
+    file.error_code = file.size <= SIZE_MAX ? GetLastError() : ERROR_FILE_TOO_LARGE;
     ReleaseMappedFile(file);
     return;
   }
@@ -490,10 +491,14 @@ struct HelperStart {
   void* context;
 };
 
+// The helpers running: a thread's stack goes back to the system when it ends.
+LONG volatile helpers_running = 0;
+
 DWORD WINAPI RunHelperThread(void* start) {
   const HelperStart helper = *static_cast<HelperStart*>(start);
   delete static_cast<HelperStart*>(start);
   helper.run(helper.context);
+  InterlockedDecrement(&helpers_running);
   return 0;
 }
 
@@ -501,15 +506,28 @@ DWORD WINAPI RunHelperThread(void* start) {
 
 bool StartHelperThread(void (*run)(void* context), void* context) {
   auto* start = new HelperStart{run, context};
+  InterlockedIncrement(&helpers_running);
   // The size reserves the stack's address space; the program's default would
   // reserve far more for each helper.
   const HANDLE thread = CreateThread(nullptr, kHelperStackBytes, RunHelperThread, start,
                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread == nullptr) {
+    InterlockedDecrement(&helpers_running);
     delete start;
     return false;
   }
   CloseHandle(thread);
+  return true;
+}
+
+// Windows limits no address space short of the machine's: this is seldom
+// called, and looks every millisecond.
+bool AwaitHelpersEnded(std::uint64_t most_microseconds) {
+  const std::uint64_t deadline = MonotonicMicroseconds() + most_microseconds;
+  while (InterlockedCompareExchange(&helpers_running, 0, 0) > 0) {
+    if (MonotonicMicroseconds() >= deadline) return false;
+    Sleep(1);
+  }
   return true;
 }
 

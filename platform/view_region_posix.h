@@ -8,12 +8,9 @@
 
 namespace artpeel::platform {
 
-// What MappedFile::mapping_handle holds on POSIX for a view in the region.
-inline constexpr std::intptr_t kViewInRegion = 1;
-
 // A read-only shared view of the first `size` bytes of the file open at `fd`,
-// mmap's `extra_flags` (MAP_POPULATE) added, or nullptr.
-// `in_region` says whether it lies in the region.
+// mmap's `extra_flags` (MAP_POPULATE) added, or nullptr with errno from the
+// mmap that failed. `in_region` says whether it lies in the region.
 const unsigned char* MapView(int fd, std::size_t size, int extra_flags, bool& in_region);
 
 // Gives back a view of MapView: one in the region goes with the region.

@@ -1,6 +1,6 @@
 // End-to-end tests on hostile trees: the built artpeel binary run on deep, wide
-// and oddly named folder trees, under low limits on descriptors and address
-// space.
+// and oddly named folder trees, under low limits on descriptors, address space
+// and stack.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -57,10 +57,19 @@ TEST_F(HostileTree, DeepChainIsWalkedToThePathLimitWithFewDescriptors) {
     }
     WriteWholeFile("beyond.itc2", BuildCacheFile({PngItem("abc")}));
   }
-  const RunResult result = Run("ulimit -n 256 &&");
-  EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.output, ReportOf("c.itc2", WroteLine(1, kImageName, 3)));
-  EXPECT_EQ(FilesIn(out_).size(), 1u);
+  // Nor does the walk's stack grow with the depth: 32 KiB are enough, with
+  // helpers or without (where no memory checker needs more).
+  std::vector<std::string> limits = {"ulimit -n 256 &&"};
+  if (!RunsUnderAMemoryChecker()) {
+    limits.insert(limits.end(), {"ulimit -s 32 &&", "ulimit -s 32 && ulimit -n 16 &&"});
+  }
+  for (const std::string& limit : limits) {
+    SCOPED_TRACE(limit);
+    const RunResult result = Run(limit);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.output, ReportOf("c.itc2", WroteLine(1, kImageName, 3)));
+    EXPECT_EQ(FilesIn(out_).size(), 1u);
+  }
 }
 
 TEST_F(HostileTree, FolderOfSeventyThousandEntries) {
@@ -125,6 +134,24 @@ TEST_F(HostileTree, FileTooLargeToMapIsReportedAndTheWalkGoesOn) {
   EXPECT_EQ(Run("ulimit -v 131072 && ").output,
             "Unable to map view of file '" + huge.string() + "'\n" +
                 ReportOf("after.itc2", WroteLine(1, kImageName, 3)));
+}
+
+TEST_F(HostileTree, WhatTheWalkMapsAloneItMapsWithHelpersUnderAnAddressSpaceLimit) {
+  if (RunsUnderAMemoryChecker()) GTEST_SKIP() << "needs an address-space limit";
+  // Sparse files of 8 to 72 MiB, a MiB apart, under limits 4 MiB apart: at
+  // each, the files that fit what is left are mapped and the rest fail, the
+  // same with helpers (whose stacks and listings must make way) as with none
+  // (ulimit -n 16 starts none).
+  fs::create_directories(library_ / "S");
+  for (int mib = 8; mib <= 72; ++mib) {
+    const fs::path file = library_ / "S" / ("f" + std::to_string(mib) + ".itc2");
+    ASSERT_EQ(RunShell("truncate -s " + std::to_string(mib) + "M " + QuoteForShell(file.string())), 0);
+  }
+  for (int limit = 40; limit <= 120; limit += 4) {
+    const std::string ulimit = "ulimit -v " + std::to_string(limit * 1024) + " && ";
+    SCOPED_TRACE(ulimit);
+    EXPECT_EQ(Run(ulimit + "ulimit -n 1024 &&").output, Run(ulimit + "ulimit -n 16 &&").output);
+  }
 }
 
 TEST_F(HostileTree, OddNamesArePrintedAsTheyAre) {

@@ -1,12 +1,15 @@
+// The walk: it enters each folder below a named one in walk order, passes over
+// those it cannot or need not walk, and dumps each cache file it takes from
+// the look-ahead. What holds: it is the one thread that reports, dumps and
+// writes, in walk order; it walks a folder at most once (by its id); it leaves
+// every folder it enters, innermost first (EnteredFolder).
 #include "walk/folder_walk.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <utility>
 #include <vector>
 
 #include "cache/cache_reader.h"
-#include "cli/progress.h"
 #include "platform/platform.h"
 #include "walk/look_ahead.h"
 #include "walk/walk_order.h"
@@ -14,14 +17,6 @@
 namespace artpeel {
 
 namespace {
-
-// The walk's diagnostics go to standard error, one line each, beside the report,
-// each on a line of its own where a progress line is shown.
-void ReportUnreadableFolder(const char* folder, std::uint32_t error_code, Progress& progress) {
-  ClearProgress(progress);
-  std::fprintf(stderr, "artpeel: cannot read folder '%s': %s\n", folder,
-               platform::ErrorMessage(error_code).c_str());
-}
 
 // The folders of one volume walked so far, by index, in an open-addressing
 // table of 8-byte slots kept at most half full (0 marks a free slot, so the
@@ -67,80 +62,91 @@ bool AddWalked(std::vector<VolumeFolders>& walked, const platform::FolderId& id)
   return Add(walked.back(), id.index);
 }
 
-// What the walk carries down: the look-ahead, from which it takes each folder
-// and cache file in turn; the ids of every folder walked so far (links, and
+// What the walk carries: the look-ahead, from which it takes each folder and
+// cache file in turn; the ids of every folder walked so far (links, and
 // mounts, can lead to one folder by many ways, and walking it once per way
 // takes time exponential in the links of a tree: a folder is walked on its
-// first arrival only); and the run's progress, which the dumps count into.
+// first arrival only); and where the dumps are counted and the events told.
 struct Walk {
-  Progress* progress = nullptr;
+  DumpTally* tally = nullptr;
+  const WalkEvents* events = nullptr;
   LookAheadHandle look_ahead;
   std::vector<VolumeFolders> walked;  // one per volume met
 };
 
-// A folder read that failed part way is reported, and what was read is walked.
-void ReportPartialListing(const Walk& walk, const char* folder,
-                          const platform::FolderListing& listing) {
-  if (listing.error_code != 0) ReportUnreadableFolder(folder, listing.error_code, *walk.progress);
+// A folder read that failed part way is told, and what was read is walked.
+void TellPartialListing(const Walk& walk, const char* folder,
+                        const platform::FolderListing& listing) {
+  if (listing.error_code == 0) return;
+  walk.events->folder_unreadable(walk.events->context, folder, listing.error_code);
 }
 
 void DumpCacheFiles(Walk& walk) {
   for (CacheFileInHand cache_file; TakeNextCacheFile(*walk.look_ahead, cache_file);) {
-    DumpCacheFile(cache_file.path->c_str(), cache_file.file, walk.progress->tally);
+    DumpCacheFile(cache_file.path.c_str(), std::move(cache_file.file), *walk.tally);
     platform::FlushConsoleReport();
-    UpdateProgress(*walk.progress);
+    walk.events->cache_file_dumped(walk.events->context);
   }
 }
 
-// Walks the subfolders of the folder the walk is in.
-void WalkSubfolders(Walk& walk) {
-  for (EnteredFolder folder; EnterNextFolder(*walk.look_ahead, folder);) {
-    const char* path = folder.path->c_str();
-    if (folder.beyond_path_limit) {
-      ClearProgress(*walk.progress);
-      std::fprintf(stderr,
-                   "artpeel: skipped folder '%s': the paths in it would exceed the system's "
-                   "limit of %zu characters\n",
-                   path, platform::MaxPathLength());
-    } else if (!folder.listed) {
-      ReportUnreadableFolder(path, folder.listing->error_code, *walk.progress);
-    } else if (AddWalked(walk.walked, folder.listing->id)) {
-      ReportPartialListing(walk, path, *folder.listing);
-      DumpCacheFiles(walk);
-      WalkSubfolders(walk);
-    }
-    LeaveFolder(*walk.look_ahead);
+// Whether the walk goes into the folder it entered: not past the path limit,
+// nor into one it cannot list or has walked before; it tells why not.
+bool WalksInto(Walk& walk, const EnteredFolder& folder) {
+  const char* path = folder.path->c_str();
+  const WalkEvents& events = *walk.events;
+  if (folder.beyond_path_limit) {
+    events.folder_beyond_path_limit(events.context, path);
+  } else if (!folder.listed) {
+    events.folder_unreadable(events.context, path, folder.listing->error_code);
+  } else if (AddWalked(walk.walked, folder.listing->id)) {
+    TellPartialListing(walk, path, *folder.listing);
+    return true;
   }
+  return false;
+}
+
+// Walks the folders below the one the walk is in, depth-first. No recursion:
+// however deep the tree, the stack the walk needs stays small (ulimit -s).
+// The folders it has gone into are held in `inside`, innermost last, and
+// each is left as it goes.
+void WalkSubfolders(Walk& walk) {
+  std::vector<EnteredFolder> inside;
+  for (;;) {
+    EnteredFolder folder = EnterNextFolder(*walk.look_ahead);
+    if (!folder) {
+      if (inside.empty()) return;
+      inside.pop_back();
+    } else if (WalksInto(walk, folder)) {
+      DumpCacheFiles(walk);
+      inside.push_back(std::move(folder));
+    }
+  }
+}
+
+// Naming the folder that holds the cache files is the likeliest first try:
+// the walk says so.
+void TellCacheFilesInNamedFolder(const Walk& walk, const char* folder,
+                                 const platform::FolderListing& listing) {
+  std::size_t count = 0;
+  for (std::size_t entry = NextCacheFileEntry(listing, 0); entry < listing.entries.size();
+       entry = NextCacheFileEntry(listing, entry + 1)) {
+    if (!listing.entries[entry].is_folder) ++count;
+  }
+  if (count > 0) walk.events->cache_files_in_named_folder(walk.events->context, folder, count);
 }
 
 }  // namespace
 
-void DumpFolder(const char* folder, Progress& progress) {
-  Walk walk;
-  walk.progress = &progress;
-  walk.look_ahead = StartLookAhead(platform::AbsolutePath(folder));
-  EnteredFolder top;
-  EnterNextFolder(*walk.look_ahead, top);
-  if (!top.listed) {
-    ReportUnreadableFolder(folder, top.listing->error_code, progress);
+void DumpFolder(const char* folder, DumpTally& tally, const WalkEvents& events) {
+  Walk walk{&tally, &events, StartLookAhead(platform::AbsolutePath(folder)), {}};
+  const EnteredFolder named = EnterNextFolder(*walk.look_ahead);
+  if (!named.listed) {
+    events.folder_unreadable(events.context, folder, named.listing->error_code);
     return;
   }
-  const platform::FolderListing& listing = *top.listing;
-  ReportPartialListing(walk, folder, listing);
-  // Naming the folder that holds the cache files is the likeliest first try.
-  std::size_t direct_cache_files = 0;
-  for (std::size_t entry = NextCacheFileEntry(listing, 0); entry < listing.entries.size();
-       entry = NextCacheFileEntry(listing, entry + 1)) {
-    if (!listing.entries[entry].is_folder) ++direct_cache_files;
-  }
-  if (direct_cache_files > 0) {
-    ClearProgress(progress);
-    std::fprintf(stderr,
-                 "artpeel: skipped %zu cache file%s directly in '%s': only the folders below a "
-                 "named folder are read\n",
-                 direct_cache_files, direct_cache_files == 1 ? "" : "s", folder);
-  }
-  AddWalked(walk.walked, listing.id);
+  TellPartialListing(walk, folder, *named.listing);
+  TellCacheFilesInNamedFolder(walk, folder, *named.listing);
+  AddWalked(walk.walked, named.listing->id);
   WalkSubfolders(walk);
 }
 

@@ -10,7 +10,8 @@
 // its own thread. What no helper has done yet when the walk comes to it, the
 // walk does itself, as it would without helpers; so a run with helpers takes
 // the same folders and files, in the same order, with the same results, as a
-// run without.
+// run without. What the helpers have done and the walk has not taken yet is
+// held in a window of bounded size (walk/look_ahead_window.h).
 #pragma once
 
 #include <memory>
@@ -22,37 +23,49 @@ namespace artpeel {
 
 struct LookAhead;
 
-struct StopLookAhead {
-  void operator()(LookAhead* look_ahead) const;
+// The walk's hold on its look-ahead, which stops it when it goes: what was
+// done ahead is released, and helpers still in a call to the file system (a
+// share that stopped answering) are left to end on their own, without holding
+// up the run.
+struct LookAheadHandle {
+  std::shared_ptr<LookAhead> look_ahead;  // helpers hold shares of their own
+
+  explicit LookAheadHandle(std::shared_ptr<LookAhead> started);
+  LookAheadHandle(const LookAheadHandle&) = delete;
+  LookAheadHandle& operator=(const LookAheadHandle&) = delete;
+  ~LookAheadHandle();
+  LookAhead& operator*() const { return *look_ahead; }
 };
-using LookAheadHandle = std::unique_ptr<LookAhead, StopLookAhead>;
 
 // Starts looking ahead of a walk of the folder at `path`, made absolute.
-// Stopped when the handle goes: what was opened ahead is closed, and helpers
-// still in a call to the file system (a share that stopped answering) are
-// left to end on their own, without holding up the run.
 LookAheadHandle StartLookAhead(const std::string& path);
 
-// A folder the walk has entered, valid until it leaves it.
+// A folder the walk has entered: it leaves it when this goes, whether it
+// walked it or passed it over. At the start the named folder itself is
+// entered, then each subfolder the walk comes to, in walk order.
 struct EnteredFolder {
+  LookAhead* look_ahead = nullptr;  // null: no folder was left to enter
   const std::string* path = nullptr;
   // Past the path limit (CanSearch): not listed, and nothing below it is taken.
   bool beyond_path_limit = false;
   bool listed = false;  // what platform::ListFolder returned
   const platform::FolderListing* listing = nullptr;
+
+  EnteredFolder() = default;
+  EnteredFolder(EnteredFolder&& other) noexcept;
+  EnteredFolder& operator=(EnteredFolder&&) = delete;
+  ~EnteredFolder();
+  explicit operator bool() const { return look_ahead != nullptr; }
 };
 
-// Enters the next subfolder, in walk order, of the folder the walk is in: at
-// the start the named folder itself, then each subfolder the walk comes to.
-// False when the folder has none left. Every folder entered is left again
-// with LeaveFolder, whether the walk walks it or passes over it.
-bool EnterNextFolder(LookAhead& look_ahead, EnteredFolder& folder);
+// Enters the next subfolder, in walk order, of the folder the walk is in; an
+// empty EnteredFolder when it has none left.
+EnteredFolder EnterNextFolder(LookAhead& look_ahead);
 
-// A cache file the walk dumps: its path, valid until the next call here, and
-// the file as platform::OpenFileReadOnly opened it (or its failure). The
-// caller releases the file.
+// A cache file the walk dumps, opened and mapped at its turn
+// (platform::OpenFileReadOnly, MapOpenedFile), or the failure of either.
 struct CacheFileInHand {
-  const std::string* path = nullptr;
+  std::string path;
   platform::MappedFile file;
 };
 
@@ -60,9 +73,5 @@ struct CacheFileInHand {
 // false when it has none left. All of a folder's cache files come before its
 // subfolders.
 bool TakeNextCacheFile(LookAhead& look_ahead, CacheFileInHand& cache_file);
-
-// The walk is done with the folder it entered last: what was looked ahead
-// below it and not taken is let go.
-void LeaveFolder(LookAhead& look_ahead);
 
 }  // namespace artpeel

@@ -1,3 +1,5 @@
+// The walk's rules of walk_order.h: which entries of a listing the walk takes,
+// and how it names them. They hold no state of their own.
 #include "walk/walk_order.h"
 
 #include <cstring>

@@ -1,0 +1,430 @@
+// The window's operations: how far it reaches (the budgets), what each task is
+// charged, and how tasks are added, started, handed in, taken and dropped.
+// Its invariants are in look_ahead_window.h; CheckWindow asserts them.
+#include "walk/look_ahead_window.h"
+
+#include <algorithm>
+#include <cassert>
+#include <type_traits>
+#include <utility>
+
+#include "walk/walk_order.h"
+
+namespace artpeel {
+
+namespace {
+
+constexpr std::uint64_t kMostFileBytesAhead = std::uint64_t{32} << 20;
+// Asked into the cache for one file at most, so that a large file leaves bytes
+// ahead for the files after it.
+constexpr std::uint64_t kMostBytesPerFile = std::uint64_t{8} << 20;
+// 64 helpers find work enough in 128 folders ahead (256 were no faster on a
+// far share, and slower on a warm tree of folders).
+constexpr std::size_t kMostFoldersAhead = 128;
+constexpr std::uint64_t kMostListingBytesAhead = std::uint64_t{4} << 20;
+
+// What a task ahead is charged before it starts, and once it has.
+constexpr Holdings kFileStarted = {.descriptors = kDescriptorsPerHelper, .files = 1};
+constexpr Holdings kFolderWaiting = {.folders = 1};
+constexpr Holdings kFolderStarted = {.descriptors = 1, .folders = 1};
+
+// `a` and `b` added up, or `b` taken off `a`, which holds it, with sign -1.
+Holdings Sum(const Holdings& a, const Holdings& b, int sign = 1) {
+  const auto add = [sign](auto to, auto value) { return sign > 0 ? to + value : to - value; };
+  return {add(a.descriptors, b.descriptors), add(a.files, b.files),
+          add(a.file_bytes, b.file_bytes), add(a.folders, b.folders),
+          add(a.listing_bytes, b.listing_bytes)};
+}
+
+// Whether a task charged `charge` may be charged `now` instead.
+bool Fits(const Window& window, const Holdings& charge, const Holdings& now) {
+  const Holdings held = Sum(Sum(window.held, charge, -1), now);
+  const Holdings& budget = window.budget;
+  return held.descriptors <= budget.descriptors && held.files <= budget.files &&
+         held.file_bytes <= budget.file_bytes && held.folders <= budget.folders &&
+         held.listing_bytes <= budget.listing_bytes;
+}
+
+void SetCharge(Window& window, Holdings& charge, const Holdings& now) {
+  window.held = Sum(Sum(window.held, charge, -1), now);
+  charge = now;
+}
+
+std::uint64_t ListingBytes(const platform::FolderListing& listing) {
+  return listing.names.size() + listing.entries.size() * sizeof(platform::FolderEntry);
+}
+
+// A task for the entry of `folder` at or after `cursor` that `next_entry`
+// picks, the cursor moved past it; null at the end of the listing.
+template <typename Task>
+std::unique_ptr<Task> NextTask(const FolderTask& folder, std::size_t& cursor,
+                               std::size_t (*next_entry)(const platform::FolderListing&,
+                                                         std::size_t)) {
+  if (folder.state != TaskState::kDone || !folder.listed) return nullptr;
+  const platform::FolderListing& listing = folder.listing;
+  cursor = next_entry(listing, cursor);
+  if (cursor == listing.entries.size()) return nullptr;
+  auto task = std::make_unique<Task>();
+  task->entry = cursor;
+  task->path = PathIn(folder.path, listing.NameOf(listing.entries[cursor++]));
+  return task;
+}
+
+std::unique_ptr<FileTask> NextFileTask(FolderTask& folder) {
+  if (folder.named_on_command_line) return nullptr;
+  return NextTask<FileTask>(folder, folder.next_file_entry, NextCacheFileEntry);
+}
+
+// Charged nothing yet; one past the path limit is done, with nothing below.
+std::unique_ptr<FolderTask> NextFolderTask(FolderTask& folder) {
+  auto subfolder = NextTask<FolderTask>(folder, folder.next_subfolder_entry, NextSubfolderEntry);
+  if (subfolder != nullptr && !CanSearch(subfolder->path)) {
+    subfolder->beyond_path_limit = true;
+    subfolder->state = TaskState::kDone;
+  }
+  return subfolder;
+}
+
+template <typename Task>
+std::unique_ptr<Task> TakeFront(std::vector<std::unique_ptr<Task>>& tasks) {
+  if (tasks.empty()) return nullptr;
+  std::unique_ptr<Task> front = std::move(tasks.front());
+  tasks.erase(tasks.begin());
+  return front;
+}
+
+// A folder starts only while the listings ahead leave room.
+bool FolderMayStart(const Window& window, const Holdings& charge) {
+  return Fits(window, charge, kFolderStarted) &&
+         window.held.listing_bytes < window.budget.listing_bytes;
+}
+
+// Adds the folder's next subfolder as a task, only where a folder may start:
+// past what it holds, the window takes no new task.
+bool AddSubfolderAhead(Window& window, FolderTask& folder) {
+  std::unique_ptr<FolderTask> added = FolderMayStart(window, {}) ? NextFolderTask(folder) : nullptr;
+  if (added == nullptr) return false;
+  SetCharge(window, added->charge, kFolderWaiting);
+  folder.subfolders.push_back(std::move(added));
+  return true;
+}
+
+// Finds below `folder`, in walk order, the first task a helper may start, and
+// charges it: a new cache file of the folder first, then its subfolders.
+bool FindTaskIn(Window& window, FolderTask& folder, StartedTask& found) {
+  if (folder.state != TaskState::kDone) return false;
+  if (!window.opens_held_off && Fits(window, {}, kFileStarted)) {
+    if (std::unique_ptr<FileTask> file = NextFileTask(folder)) {
+      SetCharge(window, file->charge, kFileStarted);
+      found.file = folder.files.emplace_back(std::move(file)).get();
+      return true;
+    }
+  }
+  for (std::size_t i = 0;; ++i) {
+    if (i == folder.subfolders.size() && !AddSubfolderAhead(window, folder)) return false;
+    FolderTask& subfolder = *folder.subfolders[i];
+    if (subfolder.state == TaskState::kWaiting && FolderMayStart(window, subfolder.charge)) {
+      SetCharge(window, subfolder.charge, kFolderStarted);
+      found.folder = &subfolder;
+      return true;
+    }
+    if (FindTaskIn(window, subfolder, found)) return true;
+  }
+}
+
+template <typename Task>
+void ReleaseDropped(Window& window, std::vector<std::unique_ptr<Task>>& dropped, Task& task) {
+  SetCharge(window, task.charge, {});
+  std::erase_if(dropped, [&task](const std::unique_ptr<Task>& held) { return held.get() == &task; });
+  CheckWindow(window);
+}
+
+// A started task waits in `dropped` for its helper; any other goes at once.
+template <typename Task>
+void DropTask(Window& window, std::vector<std::unique_ptr<Task>>& dropped,
+              std::unique_ptr<Task>& task) {
+  if (task->state == TaskState::kStarted) {
+    task->state = TaskState::kDropped;
+    dropped.push_back(std::move(task));
+  } else {
+    SetCharge(window, task->charge, {});
+    task.reset();
+  }
+}
+
+// Drops the cache files ahead below `folder`: they are added again later.
+void DropFilesBelow(Window& window, FolderTask& folder) {
+  if (!folder.files.empty()) folder.next_file_entry = folder.files.front()->entry;
+  for (std::unique_ptr<FileTask>& file : folder.files) DropTask(window, window.dropped_files, file);
+  folder.files.clear();
+  for (const std::unique_ptr<FolderTask>& subfolder : folder.subfolders) {
+    DropFilesBelow(window, *subfolder);
+  }
+}
+
+void DropContents(Window& window, FolderTask& folder) {
+  for (std::unique_ptr<FileTask>& file : folder.files) DropTask(window, window.dropped_files, file);
+  folder.files.clear();
+  for (std::unique_ptr<FolderTask>& subfolder : folder.subfolders) {
+    DropContents(window, *subfolder);
+    DropTask(window, window.dropped_folders, subfolder);
+  }
+  folder.subfolders.clear();
+}
+
+}  // namespace
+
+Holdings WindowBudget(std::size_t descriptors, std::uint64_t address_space) {
+  return {.descriptors = descriptors,
+          .files = platform::kMostFilesHeldAhead,
+          .file_bytes = kMostFileBytesAhead,
+          .folders = kMostFoldersAhead,
+          .listing_bytes = std::min(address_space / 2, kMostListingBytesAhead)};
+}
+
+void OpenWindow(Window& window, const std::string& path, const Holdings& budget) {
+  window.budget = budget;
+  auto start = std::make_unique<FolderTask>();
+  start->state = TaskState::kDone;
+  start->next_subfolder_entry = 1;
+  auto& named = start->subfolders.emplace_back(std::make_unique<FolderTask>());
+  named->path = path;
+  named->named_on_command_line = true;
+  SetCharge(window, named->charge, kFolderWaiting);
+  window.entered.push_back(std::move(start));
+  CheckWindow(window);
+}
+
+bool StartNextTask(Window& window, StartedTask& task) {
+  task = {};
+  for (auto folder = window.entered.rbegin(); folder != window.entered.rend(); ++folder) {
+    if (FindTaskIn(window, **folder, task)) break;
+  }
+  if (task.folder != nullptr) task.folder->state = TaskState::kStarted;
+  if (task.file != nullptr) {
+    task.file->state = TaskState::kStarted;
+    ++window.files_being_opened;
+  }
+  CheckWindow(window);
+  return task.folder != nullptr || task.file != nullptr;
+}
+
+std::uint64_t ChargeFileBytes(Window& window, FileTask& task, std::uint64_t size) {
+  const std::uint64_t bytes =
+      std::min({window.budget.file_bytes - window.held.file_bytes, kMostBytesPerFile, size});
+  Holdings charge = task.charge;
+  charge.file_bytes += bytes;
+  SetCharge(window, task.charge, charge);
+  CheckWindow(window);
+  return bytes;
+}
+
+void HandInListing(Window& window, FolderTask& folder, bool listed) {
+  if (folder.state == TaskState::kDropped) {
+    return ReleaseDropped(window, window.dropped_folders, folder);
+  }
+  // The walk waits for a folder it entered: its listing is the walk's.
+  const bool entered = window.entered.back().get() == &folder;
+  Holdings kept = {.folders = 1, .listing_bytes = ListingBytes(folder.listing)};
+  folder.listed = listed;
+  folder.state = TaskState::kDone;
+  if ((!listed && platform::OpenMayWorkLater(folder.listing.error_code)) ||
+      (!entered && !Fits(window, folder.charge, kept))) {
+    // Failed in a way that may pass, or larger than the room left: the walk
+    // lists it at its turn.
+    folder.state = TaskState::kLeftToTheWalk;
+    folder.listing = {};
+    kept = kFolderWaiting;
+  }
+  SetCharge(window, folder.charge, entered ? Holdings{} : kept);
+  CheckWindow(window);
+}
+
+void HandInOpenedFile(Window& window, FileTask& task, platform::MappedFile file,
+                      std::uint64_t bytes_asked) {
+  --window.files_being_opened;
+  if (task.state == TaskState::kDropped) {
+    return ReleaseDropped(window, window.dropped_files, task);
+  }
+  const bool open = file.status == platform::MapStatus::kOpened;
+  task.state = TaskState::kDone;
+  if (file.status == platform::MapStatus::kOpenFailed &&
+      platform::OpenMayWorkLater(file.error_code)) {
+    task.state = TaskState::kLeftToTheWalk;
+    bytes_asked = 0;
+  }
+  task.file = std::move(file);
+  SetCharge(window, task.charge,
+            {.descriptors = open ? 1u : 0u, .files = 1, .file_bytes = bytes_asked});
+  CheckWindow(window);
+}
+
+FolderTask* EnterNextFolder(Window& window) {
+  FolderTask& folder = *window.entered.back();
+  std::unique_ptr<FolderTask> next = TakeFront(folder.subfolders);
+  if (next == nullptr) next = NextFolderTask(folder);
+  if (next == nullptr) return nullptr;
+  // The walk's now, but for the call a helper may still be making on it.
+  if (next->state != TaskState::kStarted) SetCharge(window, next->charge, {});
+  window.entered.push_back(std::move(next));
+  CheckWindow(window);
+  return window.entered.back().get();
+}
+
+bool TakeOverFolder(Window& window, FolderTask& folder) {
+  SetCharge(window, folder.charge, {});
+  const bool walk_lists = folder.state != TaskState::kDone;
+  if (walk_lists) folder.state = TaskState::kStarted;
+  CheckWindow(window);
+  return walk_lists;
+}
+
+void FolderListedByTheWalk(Window& window, FolderTask& folder, bool listed) {
+  folder.listed = listed;
+  folder.state = TaskState::kDone;
+  CheckWindow(window);
+}
+
+FileTask* TakeNextFile(Window& window) {
+  FolderTask& folder = *window.entered.back();
+  window.file_in_hand = TakeFront(folder.files);
+  if (window.file_in_hand == nullptr) window.file_in_hand = NextFileTask(folder);
+  CheckWindow(window);
+  return window.file_in_hand.get();
+}
+
+bool TakeOverFile(Window& window, FileTask& file) {
+  SetCharge(window, file.charge, {});
+  CheckWindow(window);
+  return file.state != TaskState::kDone;
+}
+
+void LeaveFolder(Window& window) {
+  DropContents(window, *window.entered.back());
+  window.entered.pop_back();
+  CheckWindow(window);
+}
+
+void DropFilesAhead(Window& window) {
+  for (const std::unique_ptr<FolderTask>& folder : window.entered) {
+    DropFilesBelow(window, *folder);
+  }
+  CheckWindow(window);
+}
+
+void DropAhead(Window& window) {
+  for (const std::unique_ptr<FolderTask>& folder : window.entered) {
+    // What is dropped of a folder the walk is in, it comes to again. (The
+    // first holds the named folder, which it could not: it is kept.)
+    if (!folder->listed) continue;
+    if (!folder->files.empty()) folder->next_file_entry = folder->files.front()->entry;
+    if (!folder->subfolders.empty()) {
+      folder->next_subfolder_entry = folder->subfolders.front()->entry;
+    }
+    DropContents(window, *folder);
+  }
+  CheckWindow(window);
+}
+
+void DropEverything(Window& window) {
+  for (const std::unique_ptr<FolderTask>& folder : window.entered) {
+    DropContents(window, *folder);
+  }
+  // The walk's own, charged nothing once it has taken them.
+  window.entered.clear();
+  window.file_in_hand.reset();
+  CheckWindow(window);
+}
+
+// ---- The invariants -----------------------------------------------------------
+
+#ifndef NDEBUG
+namespace {
+
+struct Tally {
+  Holdings charged;
+  std::size_t tasks = 0;
+  std::size_t files_being_opened = 0;
+};
+
+// What a task ahead is charged in its state, the bytes asked for a file aside.
+Holdings ChargeIn(const FileTask& file) {
+  const bool held_open =
+      file.state == TaskState::kDone && file.file.status == platform::MapStatus::kOpened;
+  return {.descriptors = file.state == TaskState::kStarted ? kDescriptorsPerHelper : held_open,
+          .files = 1,
+          .file_bytes = file.charge.file_bytes};
+}
+
+Holdings ChargeIn(const FolderTask& folder) {
+  if (folder.state == TaskState::kStarted) return kFolderStarted;
+  return {.folders = 1, .listing_bytes = ListingBytes(folder.listing)};
+}
+
+void CheckBelow(const FolderTask& folder, Tally& tally);
+
+// Checks `folder`'s tasks of one kind: in walk order up to `cursor`, each an
+// entry the walk takes there (`takes`), charged as its state says.
+template <typename Task>
+void CheckTasks(const FolderTask& folder, const std::vector<std::unique_ptr<Task>>& tasks,
+                std::size_t cursor, std::size_t (*takes)(const platform::FolderListing&, std::size_t),
+                Tally& tally) {
+  assert(tasks.empty() || folder.state == TaskState::kDone);
+  for (std::size_t i = 0; i < tasks.size(); ++i) {
+    const Task& task = *tasks[i];
+    assert(task.entry < cursor && (i == 0 || task.entry > tasks[i - 1]->entry));
+    assert(!folder.listed || takes(folder.listing, task.entry) == task.entry);
+    assert(task.state != TaskState::kDropped && task.charge == ChargeIn(task));
+    tally.charged = Sum(tally.charged, task.charge);
+    ++tally.tasks;
+    if constexpr (std::is_same_v<Task, FolderTask>) CheckBelow(task, tally);
+    if constexpr (std::is_same_v<Task, FileTask>) {
+      assert(task.charge.file_bytes <= kMostBytesPerFile);
+      tally.files_being_opened += task.state == TaskState::kStarted;
+    }
+  }
+}
+
+void CheckBelow(const FolderTask& folder, Tally& tally) {
+  assert(folder.files.empty() || !folder.named_on_command_line);
+  CheckTasks(folder, folder.files, folder.next_file_entry, NextCacheFileEntry, tally);
+  CheckTasks(folder, folder.subfolders, folder.next_subfolder_entry, NextSubfolderEntry, tally);
+}
+
+template <typename Task>
+void CountDropped(const std::vector<std::unique_ptr<Task>>& dropped, Tally& tally) {
+  for (const std::unique_ptr<Task>& task : dropped) {
+    assert(task->state == TaskState::kDropped);
+    tally.charged = Sum(tally.charged, task->charge);
+    if constexpr (std::is_same_v<Task, FileTask>) ++tally.files_being_opened;
+  }
+}
+
+}  // namespace
+#endif
+
+void CheckWindow(const Window& window) {
+#ifndef NDEBUG
+  Tally tally;
+  for (const std::unique_ptr<FolderTask>& folder : window.entered) {
+    // The walk's own, but the innermost while a helper still lists it.
+    assert(folder->charge == Holdings{} ||
+           (folder == window.entered.back() && folder->charge == kFolderStarted));
+    tally.charged = Sum(tally.charged, folder->charge);
+    CheckBelow(*folder, tally);
+  }
+  assert(tally.tasks <= window.budget.files + window.budget.folders);
+  if (const FileTask* file = window.file_in_hand.get()) {
+    tally.charged = Sum(tally.charged, file->charge);
+    tally.files_being_opened += file->state == TaskState::kStarted;
+  }
+  CountDropped(window.dropped_files, tally);
+  CountDropped(window.dropped_folders, tally);
+  assert(tally.charged == window.held && Fits(window, {}, {}));
+  assert(tally.files_being_opened == window.files_being_opened);
+#else
+  static_cast<void>(window);
+#endif
+}
+
+}  // namespace artpeel

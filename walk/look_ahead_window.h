@@ -1,0 +1,158 @@
+// The look-ahead's window: the tasks ahead of the walk (folders to list, cache
+// files to open) in walk order, and what they hold. No threads and no lock
+// here: the helper pool (walk/look_ahead.cpp) calls each operation under its
+// lock and does the tasks themselves outside it.
+//
+// What always holds (CheckWindow asserts it after every change, in builds
+// without NDEBUG):
+// - The tasks form a tree in walk order below the folders the walk is in
+//   (`entered`): a listed folder's cache files, then its subfolders, as far as
+//   its cursors have looked through its listing, the walk's next at the front.
+// - Every task ahead is charged by its state: waiting, one file or folder;
+//   started, the descriptors its call holds besides; done, a file's open
+//   descriptor and the bytes asked into the cache, or a folder's listing; left
+//   to the walk, one file or folder. What the walk has entered or taken is its
+//   own and charged nothing, but while a helper is still on it.
+// - `held` is the sum of the charges and within `budget` in each of the five
+//   measures: a charge grows only when it fits. So the tree holds at most
+//   budget.files + budget.folders tasks, however wide a folder is.
+// - Only the helper on a started task touches its result until it hands it
+//   in. A started task the walk drops waits in `dropped` for that; any other
+//   is released at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace artpeel {
+
+// A helper at work holds at most this many descriptors: a cache file it opens
+// (by its path first, on POSIX), or a folder it lists.
+inline constexpr std::size_t kDescriptorsPerHelper = 2;
+
+// What the look-ahead holds, or may hold, at once: the window's five measures.
+struct Holdings {
+  std::size_t descriptors = 0;
+  std::size_t files = 0;         // cache files ahead, in any state
+  std::uint64_t file_bytes = 0;  // asked into the system's cache for them
+  std::size_t folders = 0;       // folders ahead, in any state
+  std::uint64_t listing_bytes = 0;
+  bool operator==(const Holdings&) const = default;
+};
+
+enum class TaskState {
+  kWaiting,        // nobody has started it
+  kStarted,        // a helper is on it, or the walk on a folder it entered
+  kDone,           // its result is handed in
+  kLeftToTheWalk,  // failed ahead in a way that may pass: the walk does it
+  kDropped,        // dropped while started: released once handed in
+};
+
+struct FileTask {
+  std::string path;
+  std::size_t entry = 0;  // in its folder's listing
+  TaskState state = TaskState::kWaiting;
+  Holdings charge;
+  platform::MappedFile file;
+};
+
+struct FolderTask {
+  std::string path;
+  std::size_t entry = 0;
+  bool named_on_command_line = false;  // its own cache files are not dumped
+  bool beyond_path_limit = false;      // not listed, and passed over
+  TaskState state = TaskState::kWaiting;
+  Holdings charge;
+  bool listed = false;  // what platform::ListFolder returned
+  platform::FolderListing listing;
+  // The listing's entries looked through so far for cache files, and for
+  // subfolders; the tasks for them that the walk has not taken, in order.
+  std::size_t next_file_entry = 0;
+  std::size_t next_subfolder_entry = 0;
+  std::vector<std::unique_ptr<FileTask>> files;
+  std::vector<std::unique_ptr<FolderTask>> subfolders;
+};
+
+struct Window {
+  Holdings budget;
+  Holdings held;
+  bool opens_held_off = false;  // no file is opened ahead meanwhile
+  std::size_t files_being_opened = 0;
+  // The folders the walk is in, outermost first. The first is no folder of
+  // the file system: it holds the named folder as its one subfolder.
+  std::vector<std::unique_ptr<FolderTask>> entered;
+  std::unique_ptr<FileTask> file_in_hand;  // the walk's last taken
+  std::vector<std::unique_ptr<FileTask>> dropped_files;
+  std::vector<std::unique_ptr<FolderTask>> dropped_folders;
+};
+
+// The budget of a look-ahead that may hold `descriptors` and take
+// `address_space` bytes for its listings.
+Holdings WindowBudget(std::size_t descriptors, std::uint64_t address_space);
+
+// Sets `window` up ahead of a walk of the folder at `path`.
+void OpenWindow(Window& window, const std::string& path, const Holdings& budget);
+
+// ---- For the helpers -------------------------------------------------------
+
+struct StartedTask {
+  FolderTask* folder = nullptr;  // one of the two
+  FileTask* file = nullptr;
+};
+
+// Finds the first task in walk order that a helper may start within the
+// budget (the window adds none it could not start), charges it and marks it
+// started.
+bool StartNextTask(Window& window, StartedTask& task);
+
+// Charges the bytes an opened file's helper asks into the cache: as many as
+// the window has left, up to a share per file; returns how many.
+std::uint64_t ChargeFileBytes(Window& window, FileTask& task, std::uint64_t size);
+
+// A helper hands in what ListFolder returned, its listing in `folder.listing`.
+void HandInListing(Window& window, FolderTask& folder, bool listed);
+
+// A helper hands in the file it opened, `bytes_asked` of it asked into the cache.
+void HandInOpenedFile(Window& window, FileTask& task, platform::MappedFile file,
+                      std::uint64_t bytes_asked);
+
+// ---- For the walk -----------------------------------------------------------
+
+// Enters the next subfolder, in walk order, of the folder the walk is in;
+// null when it has none left.
+FolderTask* EnterNextFolder(Window& window);
+
+// The walk takes over the folder it entered once no helper is on it: its
+// listing is the walk's. True when the walk lists it itself, marked started
+// meanwhile.
+bool TakeOverFolder(Window& window, FolderTask& folder);
+void FolderListedByTheWalk(Window& window, FolderTask& folder, bool listed);
+
+// Takes the next cache file, in walk order, of the folder the walk is in, as
+// `file_in_hand`; null when it has none left.
+FileTask* TakeNextFile(Window& window);
+
+// The walk takes over the file in hand once no helper is on it; true when the
+// walk opens it itself.
+bool TakeOverFile(Window& window, FileTask& file);
+
+// The walk is done with the folder it entered last: all below it is dropped.
+void LeaveFolder(Window& window);
+
+// Lets go of every cache file ahead, or of every task ahead: they are added
+// again later, or done by the walk at their turn.
+void DropFilesAhead(Window& window);
+void DropAhead(Window& window);
+
+// Lets go of everything, the folders the walk is in included.
+void DropEverything(Window& window);
+
+// Asserts what always holds; compiled out with NDEBUG.
+void CheckWindow(const Window& window);
+
+}  // namespace artpeel
