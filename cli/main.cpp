@@ -20,6 +20,15 @@ int Run(int argc, char** argv, bool console_held_open) {
     return 0;
   }
   artpeel::Progress progress = artpeel::StartProgress(console_held_open);
+  // A run ended from outside shows its summary too, counting what its report
+  // names; a background job's would stop it (`stty tostop`).
+  artpeel::platform::SetEndingSummary(
+      [](void* shown) {
+        if (artpeel::platform::TerminalInForeground()) {
+          artpeel::FinishProgress(*static_cast<artpeel::Progress*>(shown));
+        }
+      },
+      &progress);
   for (int i = 1; i < argc; ++i) {
     artpeel::DumpFolder(argv[i], progress);
   }
@@ -31,6 +40,7 @@ int Run(int argc, char** argv, bool console_held_open) {
                  artpeel::platform::ErrorMessage(error_code).c_str());
   }
   artpeel::FinishProgress(progress);
+  artpeel::platform::SetEndingSummary(nullptr, nullptr);
   // A walk ends with status 1 whatever it met on the way.
   return 1;
 }
