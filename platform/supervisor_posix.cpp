@@ -160,13 +160,17 @@ void SuperviseRun() {
   sigset_t taken = ending;
   sigaddset(&taken, SIGCHLD);
   sigaddset(&taken, SIGCONT);
+  // A run started with SIGTSTP blocked or ignored never stops on it: nor does
+  // its supervisor, which would stop alone.
+  sigset_t original_mask;
+  sigprocmask(SIG_BLOCK, nullptr, &original_mask);
   struct sigaction stop_action;
-  if (sigaction(SIGTSTP, nullptr, &stop_action) == 0 && stop_action.sa_handler != SIG_IGN) {
+  if (sigaction(SIGTSTP, nullptr, &stop_action) == 0 && stop_action.sa_handler != SIG_IGN &&
+      sigismember(&original_mask, SIGTSTP) == 0) {
     sigaddset(&taken, SIGTSTP);
   }
   // Blocked before the child is made, so that none is missed or acted on.
-  sigset_t original_mask;
-  sigprocmask(SIG_BLOCK, &taken, &original_mask);
+  sigprocmask(SIG_BLOCK, &taken, nullptr);
   struct sigaction noted = {};
   noted.sa_handler = TakenBySigwait;
   noted.sa_flags = SA_NOCLDSTOP;
