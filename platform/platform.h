@@ -257,8 +257,9 @@ void EndProgressLineOnInterrupt();
 
 // Notes, once everything is written, that the run ends with exit status
 // `status`: a supervisor ends so without waiting for the run's last threads,
-// which a share that stopped answering may hold in the kernel. Does nothing
-// where the run is not supervised (Windows, where the process ends at once).
+// which a share that stopped answering may hold in the kernel; on Windows, an
+// interruption from here on ends nothing, and the process ends as the run
+// does. Nothing is written after it.
 void NoteRunFinished(int status);
 
 // ---- Listing a folder ----------------------------------------------------------

@@ -81,8 +81,13 @@ void FlushConsoleReport() {
   if (IsConsole(STD_OUTPUT_HANDLE)) FlushReport();
 }
 
-// A Windows process ends at once, whatever its threads wait for.
-void NoteRunFinished(int /*status*/) {}
+// A Windows process ends at once, whatever its threads wait for. From here on a
+// console control event ends nothing: the process is never ended from two
+// threads at once (under Wine, two that end it together can each be left
+// waiting for the other for good). A run that an event ends already is left to it.
+void NoteRunFinished(int /*status*/) {
+  if (!TakeEnding()) AwaitRunEnd();
+}
 
 void RestoreConsole() {
   const UINT previous = previous_output_code_page.exchange(0);

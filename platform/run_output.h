@@ -45,8 +45,9 @@ bool BeginEnding();
 // Whether a thread has taken the ending on (TakeEnding).
 bool EndingTaken();
 
-// Takes the ending on for the calling thread: false when the working thread
-// took it first.
+// Takes the ending on for the calling thread: false when another thread took
+// it first. Only the thread that took it ends the process (on Windows, a run
+// that ends normally takes it too: NoteRunFinished).
 bool TakeEnding();
 
 // Whether a step is under way; once the run is ending and it is not, none
