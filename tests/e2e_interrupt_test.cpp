@@ -204,21 +204,6 @@ TEST(InterruptedRun, LeavesNoTemporaryFileAndOnlyWholeImages) {
   }
 }
 
-// The state of process `pid` as /proc shows it ('T' stopped, 'Z' ended), once
-// `until` holds for it or ten seconds have passed; 0 for a process gone.
-char ProcessState(int pid, bool (*until)(char state) = [](char) { return true; }) {
-  char state = 0;
-  for (int waits = 0; waits < 10000; ++waits) {
-    std::string stat;
-    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), stat);
-    const std::size_t at = stat.rfind(") ");
-    state = at == std::string::npos ? 0 : stat[at + 2];
-    if (state == 0 || until(state)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return state;
-}
-
 TEST(InterruptedRun, EndsByItsFirstEndingSignalAndCleansUpWhenItsSupervisorDies) {
   if (TestingWindows() || !FaultsCanBeInjected()) GTEST_SKIP() << "POSIX, faults put in";
   TempFolder temp;
@@ -234,7 +219,7 @@ TEST(InterruptedRun, EndsByItsFirstEndingSignalAndCleansUpWhenItsSupervisorDies)
   kill(run.pid, SIGTERM);
   dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), fileno(run.report));
   kill(walk, SIGCONT);
-  EXPECT_EQ(ProcessState(walk, [](char state) { return state == 'Z'; }), 'Z');
+  while (ProcessState(walk) != 'Z') std::this_thread::sleep_for(std::chrono::milliseconds(1));
   kill(run.pid, SIGCONT);
   const int status = pclose(run.report);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;

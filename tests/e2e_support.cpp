@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -38,22 +39,15 @@ std::string CommandFor(const std::string& program) {
 // hang, and is killed.
 constexpr auto kWineRunDeadline = std::chrono::seconds(60);
 
-char TaskState(const fs::path& stat_file) {
-  std::string stat;
-  std::getline(std::ifstream(stat_file), stat);
-  const std::size_t at = stat.rfind(") ");
-  return at == std::string::npos || at + 2 >= stat.size() ? 0 : stat[at + 2];
-}
-
 // Whether `pid` shows Wine's own deadlock at exit: its main thread has ended
 // (a zombie) while another of its threads lives on, which Wine left waiting
 // for a lock in NtTerminateProcess.
 bool WineDeadlocked(int pid) {
   const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
   std::error_code gone;
-  if (TaskState(tasks / std::to_string(pid) / "stat") != 'Z') return false;
+  if (ProcessState(tasks / std::to_string(pid)) != 'Z') return false;
   for (const auto& task : fs::directory_iterator(tasks, gone)) {
-    const char state = TaskState(task.path() / "stat");
+    const char state = ProcessState(task.path());
     if (state != 0 && state != 'Z') return true;
   }
   return false;
@@ -65,11 +59,12 @@ std::vector<int> ProcessTree(int pid) {
   std::map<int, std::vector<int>> children;
   for (const auto& entry : fs::directory_iterator("/proc")) {
     const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     std::string stat;
     std::getline(std::ifstream(entry.path() / "stat"), stat);
-    const std::size_t at = stat.rfind(") ");
-    if (at != std::string::npos) children[std::atoi(stat.c_str() + at + 4)].push_back(std::stoi(name));
+    const std::size_t at = stat.rfind(") ");  // the state, then the parent's id
+    if (std::isdigit(name[0]) && at != std::string::npos) {
+      children[std::atoi(stat.c_str() + at + 4)].push_back(std::stoi(name));
+    }
   }
   for (std::size_t i = 0; i < tree.size(); ++i) {
     for (const int child : children[tree[i]]) tree.push_back(child);
@@ -332,17 +327,24 @@ int WalkingProcess(const RunningArtpeel& run) {
   return child;
 }
 
+char ProcessState(const fs::path& process) {
+  std::string stat;  // the state follows the name in parentheses
+  std::getline(std::ifstream(process / "stat"), stat);
+  const std::size_t at = stat.rfind(") ");
+  return at == std::string::npos || at + 2 >= stat.size() ? 0 : stat[at + 2];
+}
+
+char ProcessState(int pid) { return ProcessState("/proc/" + std::to_string(pid)); }
+
 void StopRun(const RunningArtpeel& run) {
   const std::vector<int> processes{run.pid, WalkingProcess(run)};
   for (const int pid : processes) kill(pid, SIGSTOP);
   for (const int pid : processes) {
     for (bool stopped = false; !stopped; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
-      stopped = true;  // each thread's state follows its name in /proc/PID/task/TID/stat
+      stopped = true;  // every thread of it
       for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        std::string stat;
-        std::getline(std::ifstream(task.path() / "stat"), stat);
-        const std::size_t state = stat.rfind(") ") + 2;
-        stopped = stopped && state < stat.size() && (stat[state] == 'T' || stat[state] == 't');
+        const char state = ProcessState(task.path());
+        stopped = stopped && (state == 'T' || state == 't');
       }
     }
   }

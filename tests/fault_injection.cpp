@@ -85,32 +85,18 @@ extern "C" int kill(pid_t pid, int signal_number) {
   return sent;
 }
 
-static int OpenUnlessTmpfileFails(const char* name, const char* path, int flags,
-                                  std::va_list more) {
-  const auto next = Next<int (*)(const char*, int, ...)>(name);
+extern "C" int open(const char* path, int flags, ...) {
+  static const auto next = Next<int (*)(const char*, int, ...)>("open");
   const bool unnamed = (flags & O_TMPFILE) == O_TMPFILE;
+  std::va_list more;
+  va_start(more, flags);
   const mode_t mode = unnamed || (flags & O_CREAT) != 0 ? va_arg(more, mode_t) : 0;
+  va_end(more);
   if (unnamed && Fault("tmpfile") == "fail") {
     errno = EOPNOTSUPP;
     return -1;
   }
   return next(path, flags, mode);
-}
-
-extern "C" int open(const char* path, int flags, ...) {
-  std::va_list more;
-  va_start(more, flags);
-  const int fd = OpenUnlessTmpfileFails("open", path, flags, more);
-  va_end(more);
-  return fd;
-}
-
-extern "C" int open64(const char* path, int flags, ...) {
-  std::va_list more;
-  va_start(more, flags);
-  const int fd = OpenUnlessTmpfileFails("open64", path, flags, more);
-  va_end(more);
-  return fd;
 }
 
 extern "C" pid_t fork() {
