@@ -173,7 +173,7 @@ WriteStatus RenameTemporaryOver(const char* name, bool complete, std::string_vie
   const bool renamed = rename(TemporaryName(), name) == 0;
   if (!renamed) unlink(TemporaryName());
   ArmTemporaryName(false);
-  if (renamed) AddToReportInStep(written_line);
+  if (renamed) AppendToReport(written_line);
   return renamed ? WriteStatus::kWritten : WriteStatus::kCreateFailed;
 }
 
@@ -240,7 +240,7 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std:
           unlink(name);
           return WriteStatus::kWriteFailed;
         }
-        AddToReportInStep(written_line);
+        AppendToReport(written_line);
         return WriteStatus::kWritten;
       }
       error = errno;

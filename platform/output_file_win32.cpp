@@ -27,8 +27,6 @@ namespace {
 // closed console) ends the run from a thread of its own: the working thread
 // ends it at its next step or report line, or, where it does not come within a
 // moment, this thread does once no step is under way.
-constexpr int kWorkingThreadMs = 100;
-constexpr int kStepMs = 500;
 
 [[noreturn]] void EndProcess() {
   // The default action would end the process by ExitProcess, whose C runtime
@@ -42,13 +40,15 @@ constexpr int kStepMs = 500;
 BOOL WINAPI EndRunOnConsoleEvent(DWORD /*event*/) {
   // A second event finds the run ending already: the first ends it.
   if (!BeginEnding()) AwaitRunEnd();
-  for (int waited = 0; waited < kStepMs; ++waited) {
-    if (EndingTaken()) AwaitRunEnd();  // by the working thread
-    if (waited >= kWorkingThreadMs && !StepUnderWay()) break;
-    Sleep(1);
+  switch (TakeEndingFromWorkingThread()) {
+    case EndingState::kBetweenSteps:
+      EndRunBetweenSteps();
+    case EndingState::kWithWorkingThread:
+      // Only the working thread ends the process now, whatever holds it.
+      AwaitRunEnd();
+    case EndingState::kInStep:
+      break;
   }
-  if (!TakeEnding()) AwaitRunEnd();
-  if (!StepUnderWay()) EndRunBetweenSteps();
   // A step held by a share that stopped answering: the temporary file is
   // marked but for a moment, and the report's last lines cannot be told from
   // those under way.
@@ -136,7 +136,7 @@ bool MoveIntoPlace(HANDLE handle, bool marked, const char* name, std::string_vie
             (!marked || MarkForDeletion(handle, false)) && RenameOver(handle, name);
         const DWORD failure = renamed ? NO_ERROR : GetLastError();
         if (!renamed) MarkForDeletion(handle, true);
-        if (renamed) AddToReportInStep(written_line);
+        if (renamed) AppendToReport(written_line);
         return failure;
       },
       [&](DWORD failure) {
@@ -166,6 +166,8 @@ void RemoveTemporaryName() {}
 void AwaitRunEnd() {
   for (;;) Sleep(INFINITE);
 }
+
+void SleepAMillisecond() { Sleep(1); }
 
 void EndRunBetweenSteps() {
   EndProgressLineOnInterrupt();

@@ -32,18 +32,9 @@ namespace {
 EndingNotes own_notes = {};
 EndingNotes* notes = &own_notes;
 
-// How long the ending thread waits for the working thread to end the run at
-// its next step or report line, and for a step under way to end.
-constexpr int kWorkingThreadMs = 100;
-constexpr int kStepMs = 500;
-
 // The signals the run takes as its ending; set before any thread starts.
 sigset_t ending_signals;
-
-void SleepAMillisecond() {
-  const struct timespec millisecond = {0, 1000000};
-  nanosleep(&millisecond, nullptr);
-}
+bool taken_by_thread = false;  // by TakeEndingSignals, not by handlers
 
 // Calls `take` with each signal the run takes as its ending.
 template <typename Take>
@@ -69,16 +60,11 @@ void MarkCleanedUp() { __atomic_store_n(&notes->cleaned_up, true, __ATOMIC_SEQ_C
     pthread_sigmask(SIG_UNBLOCK, &ending_signals, nullptr);
   }
   BeginEnding();
-  for (int waited = 0; waited < kStepMs; ++waited) {
-    if (EndingTaken()) AwaitRunEnd();  // by the working thread
-    if (waited >= kWorkingThreadMs && !StepUnderWay()) break;
-    SleepAMillisecond();
-  }
-  if (!TakeEnding()) AwaitRunEnd();
-  if (!StepUnderWay()) EndRunBetweenSteps();
+  if (TakeEndingFromWorkingThread() == EndingState::kBetweenSteps) EndRunBetweenSteps();
   // A step held in the kernel: its temporary name is left to the writer, or
   // to the supervisor, which kills such a run; the report's last lines cannot
-  // be told from those under way.
+  // be told from those under way. Or the working thread took the ending on,
+  // its name gone, and waits on a reader or a share: the run ends without it.
   EndProgressLineOnInterrupt();
   MarkCleanedUp();
   DieBySignal(ClaimedEndingSignal());
@@ -145,7 +131,21 @@ void RemoveTemporaryName() {
 }
 
 void AwaitRunEnd() {
-  for (;;) pause();
+  // Where the supervisor claimed the ending, it kills a run that does not end
+  // in time (a thread held by a share, a report no one reads); should it be
+  // gone first, the run ends at once on being told so.
+  for (int taken = 0;;) {
+    if (!taken_by_thread) pause();
+    if (taken_by_thread && sigwait(&ending_signals, &taken) == 0 && taken == kParentDeathSignal) {
+      MarkCleanedUp();
+      DieBySignal(ClaimedEndingSignal());
+    }
+  }
+}
+
+void SleepAMillisecond() {
+  const struct timespec millisecond = {0, 1000000};
+  nanosleep(&millisecond, nullptr);
 }
 
 void EndRunBetweenSteps() {
@@ -181,7 +181,8 @@ void InstallInterruptCleanup() {
   // thread, and only sigwait takes them.
   pthread_sigmask(SIG_BLOCK, &ending_signals, nullptr);
   pthread_t ending_thread;
-  if (pthread_create(&ending_thread, nullptr, TakeEndingSignals, nullptr) == 0) {
+  taken_by_thread = pthread_create(&ending_thread, nullptr, TakeEndingSignals, nullptr) == 0;
+  if (taken_by_thread) {
     pthread_detach(ending_thread);
   } else {
     // No thread to take them: each ends the run from a handler instead, which

@@ -51,6 +51,11 @@ void WriteOutAsStep() {
   LeaveStep();
 }
 
+// How long the thread that took an ending waits for the working thread to end
+// the run at its next step or report line, and for a step under way to end.
+constexpr int kWorkingThreadMs = 100;
+constexpr int kStepMs = 500;
+
 void (*ending_summary)(void* context) = nullptr;
 void* ending_summary_context = nullptr;
 
@@ -74,7 +79,7 @@ void MakeRoomInReport(std::size_t size) {
   if (size > kReportCapacity - Filled()) WriteOutAsStep();
 }
 
-void AddToReportInStep(std::string_view lines) {
+void AppendToReport(std::string_view lines) {
   const std::size_t start = Filled();
   if (lines.size() > kReportCapacity - start) {
     // Longer than the whole buffer: written out at once, after what it holds.
@@ -91,11 +96,11 @@ void AddToReport(std::string_view lines) {
   MakeRoomInReport(lines.size());
   if (lines.size() > kReportCapacity) {
     EnterStep();
-    AddToReportInStep(lines);
+    AppendToReport(lines);
     LeaveStep();
     return;
   }
-  AddToReportInStep(lines);
+  AppendToReport(lines);
   if (to_terminal < 0) to_terminal = ReportGoesToTerminal() ? 1 : 0;
   if (to_terminal == 1) WriteOutAsStep();
 }
@@ -121,6 +126,15 @@ bool TakeEnding() {
 }
 
 bool StepUnderWay() { return (State() & kInStep) != 0; }
+
+EndingState TakeEndingFromWorkingThread() {
+  for (int waited = 0; waited < kStepMs; ++waited) {
+    if (!EndingTaken() && waited >= kWorkingThreadMs && !StepUnderWay()) break;
+    SleepAMillisecond();
+  }
+  if (!TakeEnding()) return EndingState::kWithWorkingThread;
+  return StepUnderWay() ? EndingState::kInStep : EndingState::kBetweenSteps;
+}
 
 void WriteOutReport() {
   const std::size_t size = Filled();

@@ -34,8 +34,16 @@ void LeaveStep();
 // that a line of that size can then be added inside a step.
 void MakeRoomInReport(std::size_t size);
 
-// Adds whole lines inside a step, into the room made before it.
-void AddToReportInStep(std::string_view lines);
+// Adds whole lines to the report, into room made before (MakeRoomInReport):
+// inside a step, the line of an image joins the report with the image.
+void AppendToReport(std::string_view lines);
+
+// Ends the run on the working thread, which finds it ending at a step or a
+// report line: its own temporary name goes first; then, unless another thread
+// took the ending on, what the run shows at its end is drawn
+// (SetEndingSummary), so that it agrees with the report, and the run ends as
+// EndRunBetweenSteps ends it.
+[[noreturn]] void EndRunAtCheckpoint();
 
 // ---- The ending's side ----------------------------------------------------------
 
@@ -58,12 +66,17 @@ bool StepUnderWay();
 // once no step is under way; safe in a signal handler.
 void WriteOutReport();
 
-// Ends the run on the working thread, which finds it ending at a step or a
-// report line: its own temporary name goes first; then, unless another thread
-// took the ending on, what the run shows at its end is drawn
-// (SetEndingSummary), so that it agrees with the report, and the run ends as
-// EndRunBetweenSteps ends it.
-[[noreturn]] void EndRunAtCheckpoint();
+// For the thread that took an ending signal or event, once BeginEnding marked
+// the run: waits a moment for the working thread to end the run at its next
+// step or report line; a working thread that does not come (it lists folders,
+// or waits on a share) is not waited for. Says how the ending stands then,
+// half a second at most after it began.
+enum class EndingState {
+  kBetweenSteps,       // this thread has taken the ending on, no step under way
+  kInStep,             // this thread has taken it on, a step held by a share
+  kWithWorkingThread,  // the working thread took it on and waits still
+};
+EndingState TakeEndingFromWorkingThread();
 
 // ---- Each layer's own -----------------------------------------------------------
 
@@ -74,6 +87,8 @@ void RemoveTemporaryName();
 // Waits, on a thread that did not take the ending, for the one that did to
 // end the run.
 [[noreturn]] void AwaitRunEnd();
+
+void SleepAMillisecond();
 
 // Ends the run once no step is under way: ends the progress line, writes out
 // the report, and ends the process as an ending from outside does.

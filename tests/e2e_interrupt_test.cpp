@@ -99,8 +99,9 @@ int RunAndInterrupt(const fs::path& out, const fs::path& library, const Interrup
   for (int read = 0; read < run.report_lines && ReadReportLine(artpeel, line); ++read) {
     report += line + "\n";
   }
+  const auto paced = 50u * static_cast<std::uintmax_t>(run.report_lines);
   for (std::error_code no_file; run.report_to_file && kill(artpeel.pid, 0) == 0 &&
-                                fs::file_size(report_file, no_file) < 50u * static_cast<unsigned>(run.report_lines);) {
+                                fs::file_size(report_file, no_file) < paced;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   // SIGPIPE comes as the report's reader goes away.
@@ -217,7 +218,9 @@ TEST(InterruptedRun, EndsByItsFirstEndingSignalAndCleansUpWhenItsSupervisorDies)
   StopRun(run);
   const int walk = WalkingProcess(run);
   kill(run.pid, SIGTERM);
-  dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), fileno(run.report));
+  const int no_reader = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  dup2(no_reader, fileno(run.report));
+  close(no_reader);
   kill(walk, SIGCONT);
   while (ProcessState(walk) != 'Z') std::this_thread::sleep_for(std::chrono::milliseconds(1));
   kill(run.pid, SIGCONT);
