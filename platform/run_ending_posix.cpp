@@ -137,7 +137,6 @@ void AwaitRunEnd() {
   for (int taken = 0;;) {
     if (!taken_by_thread) pause();
     if (taken_by_thread && sigwait(&ending_signals, &taken) == 0 && taken == kParentDeathSignal) {
-      MarkCleanedUp();
       DieBySignal(ClaimedEndingSignal());
     }
   }
