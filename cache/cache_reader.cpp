@@ -113,23 +113,25 @@ void DumpCacheContents(ByteView file, DumpTally& tally) {
 
 void DumpCacheFile(const char* path, platform::MappedFile file, DumpTally& tally) {
   if (file.status == platform::MapStatus::kOpened) platform::MapOpenedFile(file);
-  if (file.status != platform::MapStatus::kMapped) ++tally.cache_files_not_read;
   switch (file.status) {
     case platform::MapStatus::kOpenFailed:
       PrintReport("Unable to open '%s' Error code: 0x%08X\n", path,
                   static_cast<unsigned>(file.error_code));
-      return;
+      break;
     case platform::MapStatus::kMapFailed:
       PrintReport("Unable to map file '%s'\n", path);
-      return;
+      break;
     case platform::MapStatus::kViewFailed:
       PrintReport("Unable to map view of file '%s'\n", path);
-      return;
+      break;
     case platform::MapStatus::kOpened:  // mapped above
     case platform::MapStatus::kMapped:
-      break;
+      DumpMappedCacheFile(path, file, tally);
+      return;
   }
-  DumpMappedCacheFile(path, file, tally);
+  // Counted after its line, as every count is: a run that ends between the
+  // two counts what its report names.
+  ++tally.cache_files_not_read;
 }
 
 void DumpMappedCacheFile(const char* path, platform::MappedFile& file, DumpTally& tally) {

@@ -30,21 +30,26 @@ void ExportImage(const CacheItem& item, DumpTally& tally) {
   FormatOutputName(item, name);
 
   const ByteView& payload = item.Payload;
-  switch (platform::WriteFileReplacing(name, payload.data, payload.size, payload.file_handle,
-                                       payload.file_offset)) {
+  // The line that says the image is written goes into the report in the step
+  // that puts it under its name (platform::WriteFileReplacing).
+  char written_line[kOutputNameCapacity + 96];
+  const int written_length = std::snprintf(
+      written_line, sizeof written_line, "\t\t[%2" PRId64 "] wrote %s image to file '%s'(%" PRIu64 ")\n",
+      item.ItemIndex, is_png ? "PNG" : "Unknown", name, payload.size);
+  switch (platform::WriteFileReplacing(
+      name, payload.data, payload.size, payload.file_handle, payload.file_offset,
+      {written_line, static_cast<std::size_t>(written_length)})) {
     case platform::WriteStatus::kCreateFailed:
-      ++tally.images_not_written;
       PrintReport("\t\t[%2" PRId64 "] unable to create file '%s'\n", item.ItemIndex, name);
+      ++tally.images_not_written;
       return;
     case platform::WriteStatus::kWriteFailed:
-      ++tally.images_not_written;
       PrintReport("\t\t[%2" PRId64 "] unable to write file '%s'\n", item.ItemIndex, name);
+      ++tally.images_not_written;
       return;
     case platform::WriteStatus::kWritten:
       ++tally.images_written;
       tally.image_bytes_written += payload.size;
-      PrintReport("\t\t[%2" PRId64 "] wrote %s image to file '%s'(%" PRIu64 ")\n",
-                  item.ItemIndex, is_png ? "PNG" : "Unknown", name, item.Payload.size);
       return;
   }
 }

@@ -1,7 +1,7 @@
 // The report on standard output, and the tally of what it reports. Every
-// report line goes through PrintReport, which notes why the first write that
-// failed did, so that the run can say so once, at its end, while the
-// extraction goes on.
+// report line goes through PrintReport into the platform's report
+// (platform::AddToReport), which notes why the first write that failed did,
+// so that the run can say so once, at its end, while the extraction goes on.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +19,7 @@
 
 namespace artpeel {
 
-// Prints to standard output with a printf format.
+// Prints whole lines to the report with a printf format.
 void PrintReport(const char* format, ...) ARTPEEL_PRINTF_FORMAT(1, 2);
 
 // What the dumps of a run have done so far, counted for the progress line and
@@ -32,7 +32,7 @@ struct DumpTally {
   std::uint64_t images_not_written = 0;  // could not be created or written
 };
 
-// Flushes standard output. True when the whole report was written; otherwise
+// Writes out the report. True when the whole report was written; otherwise
 // `error_code` holds the system's code for the first write that failed.
 bool FinishReport(std::uint32_t& error_code);
 

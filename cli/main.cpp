@@ -54,6 +54,15 @@ int Run(int argc, char** argv, bool console_held_open) {
                                       .folder_beyond_path_limit = TellFolderBeyondPathLimit,
                                       .cache_files_in_named_folder = TellCacheFilesInNamedFolder,
                                       .cache_file_dumped = ShowCacheFileDumped};
+  // A run ended from outside shows its summary too, counting what its report
+  // names; a background job's would stop it (`stty tostop`).
+  artpeel::platform::SetEndingSummary(
+      [](void* shown) {
+        if (artpeel::platform::TerminalInForeground()) {
+          artpeel::FinishProgress(*static_cast<artpeel::Progress*>(shown));
+        }
+      },
+      &progress);
   for (int i = 1; i < argc; ++i) {
     artpeel::DumpFolder(argv[i], progress.tally, events);
   }
@@ -65,6 +74,7 @@ int Run(int argc, char** argv, bool console_held_open) {
                  artpeel::platform::ErrorMessage(error_code).c_str());
   }
   artpeel::FinishProgress(progress);
+  artpeel::platform::SetEndingSummary(nullptr, nullptr);
   // A walk ends with status 1 whatever it met on the way.
   return 1;
 }

@@ -2,18 +2,15 @@
 // only once it is complete. Where the file system has unnamed files (O_TMPFILE)
 // the image is written into one and linked in under its name; a name that is
 // taken, or a file system without unnamed files, takes a temporary name beside
-// it that is renamed over the name. A run ended by SIGHUP, SIGINT, SIGQUIT or
-// SIGTERM removes the one temporary name that may exist at that moment, ends a
-// progress line left open, then dies by that signal; SIGPIPE ends a progress
-// line and the run. What the ending needs is noted where the process that
-// supervises the run (supervisor_posix.cpp) can read it too. Kept apart from
-// the rest of the layer so that a test build can put an in-memory writer in
-// its place at link time.
+// it that is renamed over the name. Making, renaming and removing the
+// temporary name, and putting the image under its name with its report line,
+// are steps that a run ended from outside never cuts in two (run_output.h,
+// run_ending_posix.cpp); the one temporary name that may exist is noted where
+// the process that supervises the run (supervisor_posix.cpp) can read it too.
+// Kept apart from the rest of the layer so that a test build can put an
+// in-memory writer in its place at link time.
 #include <fcntl.h>
 #include <limits.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/mman.h>
 #include <unistd.h>
 #if ARTPEEL_HAVE_SENDFILE
 #include <sys/sendfile.h>
@@ -25,116 +22,28 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "platform/ending_signals_posix.h"
 #include "platform/platform.h"
+#include "platform/run_ending_posix.h"
+#include "platform/run_output.h"
 
 namespace artpeel::platform {
 
 namespace {
 
-// The ending signals (kEndingSignals) are taken by a thread of their own
-// (TakeEndingSignals), not by a handler on whichever thread they land on: a
-// thread blocked in the kernel on a share that stopped answering runs no
-// handler until the share answers, and only a signal under its default action
-// ends such a wait, with every thread of the process.
-
-// The temporary name that may exist at this moment, if `armed`: what the
-// thread that takes the ending signals removes. It is the writer's one piece
-// of state outside its frames. The writer holds `lock` while it makes, renames
-// or removes the name; the ending thread takes it and never lets it go, so no
-// name is made once the run is ending. A supervised run keeps it in memory
-// shared with its supervisor, with how far the ending has got.
-struct TemporaryName {
-  char name[PATH_MAX];
-  bool armed;  // read and written with the __atomic builtins, as the two below
-  pthread_mutex_t lock;
-  int ending_signal;  // 0 until the run or its supervisor claims the ending
-  bool cleaned_up;    // the run has done all it does before it dies by that signal
-  int finished;       // 1 + the exit status, once the run has written all it writes
-};
-TemporaryName own_temporary_name = {{}, false, PTHREAD_MUTEX_INITIALIZER, 0, false, 0};
-TemporaryName* temporary_name = &own_temporary_name;
-
-// The POSIX layer is built with the C library's GNU extensions hidden, as on
-// macOS, and libstdc++'s <atomic> and <mutex> need them: it uses the compiler's
-// atomics and pthreads directly.
-bool Armed() { return __atomic_load_n(&temporary_name->armed, __ATOMIC_SEQ_CST); }
-void SetArmed(bool armed) { __atomic_store_n(&temporary_name->armed, armed, __ATOMIC_SEQ_CST); }
-
-struct HoldingName {
-  HoldingName() { pthread_mutex_lock(&temporary_name->lock); }
-  ~HoldingName() { pthread_mutex_unlock(&temporary_name->lock); }
-  HoldingName(const HoldingName&) = delete;
-  HoldingName& operator=(const HoldingName&) = delete;
+// One step of the writer (run_output.h) for as long as the object lives.
+struct InStep {
+  InStep() { EnterStep(); }
+  ~InStep() { LeaveStep(); }
+  InStep(const InStep&) = delete;
+  InStep& operator=(const InStep&) = delete;
 };
 
-// Takes the writer's lock for the ending, waiting at most half a second: a
-// current folder on a share that stopped answering holds it no longer. False
-// when the writer still holds it.
-bool TakeLockForEnding() {
-  const struct timespec millisecond = {0, 1000000};
-  for (int waits = 0; waits < 500; ++waits) {
-    if (pthread_mutex_trylock(&temporary_name->lock) == 0) return true;
-    nanosleep(&millisecond, nullptr);
-  }
-  return false;
-}
+char* TemporaryName() { return Notes().temporary_name; }
 
-// The signals the ending thread waits for; set before it starts.
-sigset_t ending_signals;
-
-// Ends the run by `signal_number` once its temporary name is gone.
-[[noreturn]] void EndRun(int signal_number) {
-  // When this thread claims the ending, every ending signal has its default
-  // action from here on and reaches this thread: a second one ends the run at
-  // once, also while the removal below waits on a share that stopped
-  // answering. When the supervisor claimed it first, passing the signal on, it
-  // may come a second time (the terminal sends it to both): the ending signals
-  // stay blocked, and the supervisor ends a run that does not end in time.
-  if (ClaimRunEnding(signal_number)) {
-    for (const int ending : kEndingSignals) {
-      if (sigismember(&ending_signals, ending) == 1) signal(ending, SIG_DFL);
-    }
-    pthread_sigmask(SIG_UNBLOCK, &ending_signals, nullptr);
-  }
-  // A writer that keeps the lock is making, renaming or removing the name
-  // itself: the name is left to it.
-  if (TakeLockForEnding() && Armed()) {
-    unlink(temporary_name->name);
-    SetArmed(false);
-  }
-  // The shell's prompt then starts on a line of its own.
-  EndProgressLineOnInterrupt();
-  __atomic_store_n(&temporary_name->cleaned_up, true, __ATOMIC_SEQ_CST);
-  DieBySignal(signal_number);
-}
-
-void* TakeEndingSignals(void* /*unused*/) {
-  int signal_number = 0;
-  while (sigwait(&ending_signals, &signal_number) != 0) {
-  }
-  EndRun(signal_number);
-}
-
-// SIGPIPE comes from a write to a pipe whose reader has gone, on the thread
-// that wrote: the report's, between images, when no temporary name exists.
-void EndProgressLineAndDie(int signal_number) {
-  EndProgressLineOnInterrupt();
-  // Raised again under its default action, the signal ends the process as soon
-  // as this handler returns (it is blocked until then).
-  signal(signal_number, SIG_DFL);
-  raise(signal_number);
-}
-
-bool Ignored(int signal_number) {
-  struct sigaction previous;
-  return sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN;
-}
-
-void RemoveTemporaryName() {
-  const HoldingName holding;
-  unlink(temporary_name->name);
-  SetArmed(false);
+void RemoveTemporaryNameInStep() {
+  const InStep step;
+  unlink(TemporaryName());
+  ArmTemporaryName(false);
 }
 
 // Fresh random digits for each temporary name, so that names left by killed
@@ -158,23 +67,23 @@ unsigned long long RandomDigits() {
 // links it under the name it is given, returning a negative number with errno
 // set when that fails; names that are taken (a leftover of a killed run, a run
 // beside this one) are passed over. Returns what `make` returned; the name is
-// in temporary_name.
+// in the ending notes.
 int MakeTemporaryName(const char* name, int (*make)(const char* temp_name, int fd), int fd) {
-  const HoldingName holding;
+  const InStep step;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const int length = std::snprintf(temporary_name->name, sizeof temporary_name->name,
-                                     ".%s.%010llx.part", name, RandomDigits());
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary_name->name) {
+    const int length = std::snprintf(TemporaryName(), PATH_MAX, ".%s.%010llx.part", name,
+                                     RandomDigits());
+    if (length < 0 || length >= PATH_MAX) {
       errno = ENAMETOOLONG;
       break;
     }
-    // Known to the ending thread before it can exist, so that the name never
-    // exists unknown to it.
-    SetArmed(true);
-    const int made = make(temporary_name->name, fd);
+    // Known to the ending before it can exist, so that the name never exists
+    // unknown to it.
+    ArmTemporaryName(true);
+    const int made = make(TemporaryName(), fd);
     if (made >= 0) return made;
     const int error = errno;
-    SetArmed(false);
+    ArmTemporaryName(false);
     errno = error;
     if (error != EEXIST) break;
   }
@@ -251,29 +160,32 @@ bool WriteImage(int fd, const ImageBytes& image) {
 }
 
 // Puts the file under the temporary name in place of `name` when it is
-// complete; otherwise removes the temporary name, and `name` stays as it was.
-WriteStatus RenameTemporaryOver(const char* name, bool complete) {
+// complete, `written_line` joining the report in the same step; otherwise
+// removes the temporary name, and `name` stays as it was.
+WriteStatus RenameTemporaryOver(const char* name, bool complete, std::string_view written_line) {
   if (!complete) {
-    RemoveTemporaryName();
+    RemoveTemporaryNameInStep();
     return WriteStatus::kWriteFailed;
   }
   // rename replaces whatever sits at `name` (a link included) without writing
   // through it, and never leaves a half-written file under that name.
-  const HoldingName holding;
-  const bool renamed = rename(temporary_name->name, name) == 0;
-  if (!renamed) unlink(temporary_name->name);
-  SetArmed(false);
+  const InStep step;
+  const bool renamed = rename(TemporaryName(), name) == 0;
+  if (!renamed) unlink(TemporaryName());
+  ArmTemporaryName(false);
+  if (renamed) AppendToReport(written_line);
   return renamed ? WriteStatus::kWritten : WriteStatus::kCreateFailed;
 }
 
 // Writes the image under a temporary name and renames it over `name`.
-WriteStatus WriteNamedThenRename(const char* name, const ImageBytes& image) {
+WriteStatus WriteNamedThenRename(const char* name, const ImageBytes& image,
+                                 std::string_view written_line) {
   const int fd = MakeTemporaryName(name, CreateNamedFile, -1);
   if (fd < 0) return WriteStatus::kCreateFailed;
   const bool written = WriteImage(fd, image);
   // A delayed write error can surface only at close.
   const bool closed = close(fd) == 0;
-  return RenameTemporaryOver(name, written && closed);
+  return RenameTemporaryOver(name, written && closed, written_line);
 }
 
 #if ARTPEEL_HAVE_O_TMPFILE
@@ -294,75 +206,6 @@ int LinkUnnamedFile(const char* target, int fd) {
 
 }  // namespace
 
-void InstallInterruptCleanup() {
-  sigset_t& ending = ending_signals;
-  sigemptyset(&ending);
-  for (const int signal_number : kEndingSignals) {
-    // A signal the run was started with ignored (nohup, a background job of a
-    // script) stays ignored.
-    if (!Ignored(signal_number)) sigaddset(&ending, signal_number);
-  }
-  // Blocked here, before any other thread starts, they are blocked in every
-  // thread, and only sigwait takes them.
-  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
-  pthread_t ending_thread;
-  if (pthread_create(&ending_thread, nullptr, TakeEndingSignals, nullptr) == 0) {
-    pthread_detach(ending_thread);
-  } else {
-    // No thread to take them: each ends the run from a handler instead, which
-    // a thread blocked on a share runs only once the share answers.
-    struct sigaction action = {};
-    action.sa_handler = [](int signal_number) { EndRun(signal_number); };
-    action.sa_mask = ending;
-    for (const int signal_number : kEndingSignals) {
-      if (sigismember(&ending, signal_number) == 1) sigaction(signal_number, &action, nullptr);
-    }
-    pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
-  }
-  if (!Ignored(SIGPIPE)) {
-    struct sigaction action = {};
-    action.sa_handler = EndProgressLineAndDie;
-    sigaction(SIGPIPE, &action, nullptr);
-  }
-}
-
-bool ShareEndingNotesWithSupervisor() {
-  void* page = mmap(nullptr, sizeof(TemporaryName), PROT_READ | PROT_WRITE,
-                    MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (page == MAP_FAILED) return false;
-  auto* shared = static_cast<TemporaryName*>(page);  // zeroed: no name, no ending
-  if (pthread_mutex_init(&shared->lock, nullptr) != 0) {
-    munmap(page, sizeof(TemporaryName));
-    return false;
-  }
-  temporary_name = shared;
-  return true;
-}
-
-bool ClaimRunEnding(int signal_number) {
-  int unclaimed = 0;
-  return __atomic_compare_exchange_n(&temporary_name->ending_signal, &unclaimed, signal_number,
-                                     false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-}
-
-bool RunCleanedUp() { return __atomic_load_n(&temporary_name->cleaned_up, __ATOMIC_SEQ_CST); }
-
-void NoteRunFinished(int status) {
-  if (temporary_name == &own_temporary_name) return;  // not supervised
-  __atomic_store_n(&temporary_name->finished, 1 + status, __ATOMIC_SEQ_CST);
-  // The supervisor hears of it as of the run's end, which a helper held in the
-  // kernel may put off.
-  kill(getppid(), SIGCHLD);
-}
-
-bool RunFinished(int& status) {
-  const int finished = __atomic_load_n(&temporary_name->finished, __ATOMIC_SEQ_CST);
-  status = finished - 1;
-  return finished != 0;
-}
-
-const char* TemporaryNameOfRun() { return Armed() ? temporary_name->name : nullptr; }
-
 // Whether linking an unnamed file failed because this system cannot link
 // one at all (no hard links on this file system, a security module that
 // forbids them, no /proc on an older kernel), rather than because the name
@@ -374,8 +217,10 @@ bool CannotLinkHere(int error) {
 }
 
 WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std::uint64_t size,
-                               std::intptr_t source_handle, std::uint64_t source_offset) {
+                               std::intptr_t source_handle, std::uint64_t source_offset,
+                               std::string_view written_line) {
   const ImageBytes image{data, size, static_cast<int>(source_handle), source_offset};
+  MakeRoomInReport(written_line.size());
 #if ARTPEEL_HAVE_O_TMPFILE
   // The unnamed file vanishes with its descriptor, however the run ends. Mode
   // 0666: the umask gives it a new file's usual permissions.
@@ -385,20 +230,28 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std:
       close(fd);
       return WriteStatus::kWriteFailed;
     }
-    int linked = LinkUnnamedFile(name, fd);
-    if (linked != 0 && errno == EEXIST) {
+    int error = 0;
+    {
+      const InStep step;
+      if (LinkUnnamedFile(name, fd) == 0) {
+        // Close errors are delayed write errors: the image under the name is
+        // not the whole of it.
+        if (close(fd) != 0) {
+          unlink(name);
+          return WriteStatus::kWriteFailed;
+        }
+        AppendToReport(written_line);
+        return WriteStatus::kWritten;
+      }
+      error = errno;
+    }
+    if (error == EEXIST) {
       // The name is taken: link a temporary name and rename that over it.
-      linked = MakeTemporaryName(name, LinkUnnamedFile, fd);
-      if (linked >= 0) return RenameTemporaryOver(name, close(fd) == 0);
+      if (MakeTemporaryName(name, LinkUnnamedFile, fd) >= 0) {
+        return RenameTemporaryOver(name, close(fd) == 0, written_line);
+      }
+      error = errno;
     }
-    if (linked == 0) {
-      // Close errors are delayed write errors: the image under the name is not
-      // the whole of it.
-      if (close(fd) == 0) return WriteStatus::kWritten;
-      unlink(name);
-      return WriteStatus::kWriteFailed;
-    }
-    const int error = errno;
     close(fd);
     if (!CannotLinkHere(error)) return WriteStatus::kCreateFailed;
     // The named way, below, reports what holds.
@@ -406,7 +259,7 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std:
   // File systems without unnamed files refuse O_TMPFILE (EOPNOTSUPP, or EISDIR
   // on kernels older than it).
 #endif
-  return WriteNamedThenRename(name, image);
+  return WriteNamedThenRename(name, image, written_line);
 }
 
 }  // namespace artpeel::platform

@@ -2,17 +2,18 @@
 // beside its name and is moved into place only when complete. The temporary file
 // is marked for deletion while it is written, so the system removes it however
 // the run ends (Ctrl+C, Ctrl+Break, a closed console, being killed); the mark is
-// taken back only just before the file is renamed into place. Kept apart from
-// the rest of the layer so that a test build can put an in-memory writer in its
-// place at link time.
+// taken back only just before the file is renamed into place. The report goes
+// out from here too (run_output.h), and a run ended from outside ends here.
+// Kept apart from the rest of the layer so that a test build can put an
+// in-memory writer in its place at link time.
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/held_file_win32.h"
 #include "platform/platform.h"
+#include "platform/run_output.h"
 
 namespace artpeel::platform {
 
@@ -20,40 +21,49 @@ namespace {
 
 // A temporary file goes without its deletion mark for two short steps: between
 // its creation and its marking, and between taking the mark back and the
-// rename. A console control event (Ctrl+C, Ctrl+Break, a closed console) ends
-// the run from a thread of its own; its handler waits for the writer to leave
-// such a step, and once the run is ending the writer enters none. The two flags
-// are the writer's only state outside its frames, since the handler learns its
-// context from nothing else.
-std::atomic<bool> run_ending{false};
-std::atomic<bool> in_unmarked_step{false};
+// rename, which puts the image under its name with its report line. These are
+// steps that a run ended from outside never cuts in two (run_output.h), as is
+// writing the report out. A console control event (Ctrl+C, Ctrl+Break, a
+// closed console) ends the run from a thread of its own: the working thread
+// ends it at its next step or report line, or, where it does not come within a
+// moment, this thread does once no step is under way.
 
-BOOL WINAPI AwaitUnmarkedStep(DWORD /*event*/) {
-  run_ending = true;
-  // A current folder on a share that stopped answering holds the writer in
-  // its step no longer than half a second: the run ends within a second.
-  for (int waits = 0; in_unmarked_step && waits < 500; ++waits) Sleep(1);
-  EndProgressLineOnInterrupt();
-  // The console gets its own code page back, as at the end of a whole run.
-  RestoreConsole();
+[[noreturn]] void EndProcess() {
   // The default action would end the process by ExitProcess, whose C runtime
-  // cleanup flushes standard output from this thread while the working thread
-  // may be writing the same buffer: a line of the report could go out twice.
-  // Ended here, with the default action's exit code, the report keeps what
-  // reached the file, as when a signal ends a POSIX run.
+  // cleanup runs while the working thread and the helpers go on. Ended here,
+  // with the default action's exit code, the run ends as when a signal ends a
+  // POSIX run.
   TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
-  return FALSE;
-}
-
-void EnterUnmarkedStep() {
-  in_unmarked_step = true;
-  if (!run_ending) return;
-  // The handler has run and the process is being ended: wait for that.
-  in_unmarked_step = false;
   for (;;) Sleep(INFINITE);
 }
 
-void LeaveUnmarkedStep() { in_unmarked_step = false; }
+BOOL WINAPI EndRunOnConsoleEvent(DWORD /*event*/) {
+  // A second event finds the run ending already: the first ends it.
+  if (!BeginEnding()) AwaitRunEnd();
+  switch (TakeEndingFromWorkingThread()) {
+    case EndingState::kBetweenSteps:
+      EndRunBetweenSteps();
+    case EndingState::kWithWorkingThread:
+      // Only the working thread ends the process now, whatever holds it.
+      AwaitRunEnd();
+    case EndingState::kInStep:
+      break;
+  }
+  // A step held by a share that stopped answering: the temporary file is
+  // marked but for a moment, and the report's last lines cannot be told from
+  // those under way.
+  EndProgressLineOnInterrupt();
+  RestoreConsole();
+  EndProcess();
+}
+
+// One step of the writer for as long as the object lives.
+struct InStep {
+  InStep() { EnterStep(); }
+  ~InStep() { LeaveStep(); }
+  InStep(const InStep&) = delete;
+  InStep& operator=(const InStep&) = delete;
+};
 
 // Writes all of [data, data + size), retrying short writes.
 bool WriteAll(HANDLE handle, const unsigned char* data, std::uint64_t size) {
@@ -110,22 +120,23 @@ bool RenameOver(HANDLE handle, const char* name) {
   return SetFileInformationByHandle(handle, FileRenameInfo, info, sizeof buffer) != 0;
 }
 
-// Renames the complete temporary file over `name`, unmarked in the same step.
+// Renames the complete temporary file over `name`, unmarked in the same step,
+// `written_line` joining the report in it.
 // A rename over a name that another process holds open fails with
 // ERROR_ACCESS_DENIED (or a sharing violation): another run writing the same
 // name into this folder holds it for the moment between its own rename and
 // its close, a virus scanner while it looks at the image. It is tried again
 // for about a second (RetryWhileHeld). A name held longer, or taken by a
 // folder, stays as it is and fails.
-bool MoveIntoPlace(HANDLE handle, bool marked, const char* name) {
+bool MoveIntoPlace(HANDLE handle, bool marked, const char* name, std::string_view written_line) {
   const DWORD error = RetryWhileHeld(
       [&] {
-        EnterUnmarkedStep();
+        const InStep step;
         const bool renamed =
             (!marked || MarkForDeletion(handle, false)) && RenameOver(handle, name);
         const DWORD failure = renamed ? NO_ERROR : GetLastError();
         if (!renamed) MarkForDeletion(handle, true);
-        LeaveUnmarkedStep();
+        if (renamed) AppendToReport(written_line);
         return failure;
       },
       [&](DWORD failure) {
@@ -146,26 +157,65 @@ void Discard(HANDLE handle, const char* temp_name) {
 
 }  // namespace
 
-void InstallInterruptCleanup() { SetConsoleCtrlHandler(AwaitUnmarkedStep, TRUE); }
+void InstallInterruptCleanup() { SetConsoleCtrlHandler(EndRunOnConsoleEvent, TRUE); }
+
+// The temporary file is marked for deletion, and the system removes it however
+// the run ends.
+void RemoveTemporaryName() {}
+
+void AwaitRunEnd() {
+  for (;;) Sleep(INFINITE);
+}
+
+void SleepAMillisecond() { Sleep(1); }
+
+void EndRunBetweenSteps() {
+  EndProgressLineOnInterrupt();
+  WriteOutReport();
+  // The console gets its own code page back, as at the end of a whole run.
+  RestoreConsole();
+  EndProcess();
+}
+
+std::uint32_t WriteStandardOutput(const char* bytes, std::size_t size) {
+  const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  while (size > 0) {
+    DWORD written = 0;
+    const DWORD chunk = size < (DWORD{1} << 30) ? static_cast<DWORD>(size) : DWORD{1} << 30;
+    if (!WriteFile(handle, bytes, chunk, &written, nullptr)) return GetLastError();
+    if (written == 0) return ERROR_WRITE_FAULT;
+    bytes += written;
+    size -= written;
+  }
+  return 0;
+}
+
+// A console gets the report after each cache file (FlushConsoleReport).
+bool ReportGoesToTerminal() { return false; }
 
 // The bytes are always written from the mapped view: Windows keeps a mapped
 // view's pages in the process without the cost POSIX systems have.
 WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std::uint64_t size,
-                               std::intptr_t /*source_handle*/, std::uint64_t /*source_offset*/) {
+                               std::intptr_t /*source_handle*/, std::uint64_t /*source_offset*/,
+                               std::string_view written_line) {
+  MakeRoomInReport(written_line.size());
   char temp_name[MAX_PATH];
-  EnterUnmarkedStep();
-  const HANDLE handle = CreateTemporaryFile(name, temp_name);
-  // Where the file system cannot mark it, the file is still removed on every
-  // failure below; only an interrupted run would leave it.
-  const bool marked = handle != INVALID_HANDLE_VALUE && MarkForDeletion(handle, true);
-  LeaveUnmarkedStep();
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  bool marked = false;
+  {
+    const InStep step;
+    handle = CreateTemporaryFile(name, temp_name);
+    // Where the file system cannot mark it, the file is still removed on every
+    // failure below; only an interrupted run would leave it.
+    marked = handle != INVALID_HANDLE_VALUE && MarkForDeletion(handle, true);
+  }
   if (handle == INVALID_HANDLE_VALUE) return WriteStatus::kCreateFailed;
   if (!WriteAll(handle, data, size)) {
     Discard(handle, temp_name);
     return WriteStatus::kWriteFailed;
   }
   // Complete: unmarked and renamed by its handle in one step.
-  if (!MoveIntoPlace(handle, marked, name)) {
+  if (!MoveIntoPlace(handle, marked, name, written_line)) {
     Discard(handle, temp_name);
     return WriteStatus::kCreateFailed;
   }

@@ -29,24 +29,21 @@ std::size_t PathLength(std::string_view path);
 // passes the report's bytes through unchanged (no line-ending translation); a
 // console shows them in the code page the names come in (UTF-8 on Windows); a
 // file size limit makes a write fail, to be reported, rather than end the run
-// with a temporary file left behind; and an interrupted run leaves none either
-// (InstallInterruptCleanup). On POSIX the run goes on in a child process, which
-// the calling process supervises until it ends (SuperviseRun).
+// with a temporary file left behind; and a run ended from outside leaves none
+// either, with its report whole to its last line. On POSIX the run goes on in
+// a child process, which the calling process supervises until it ends.
 void PrepareProcess();
-
-// The system's code for why the write to standard output that just failed did:
-// errno on POSIX, the system's own error code on Windows.
-std::uint32_t StandardOutputErrorCode();
 
 // The system's message for an error code of this platform (errno on POSIX, a
 // GetLastError code on Windows), in UTF-8, without a closing period or line break.
 std::string ErrorMessage(std::uint32_t code);
 
 // Shows on a console what the report holds so far; the walk calls it after each
-// cache file. A Windows console gets standard output buffered: unbuffered, it
-// would take the report a byte at a time, slowly, and with each UTF-8 character
-// split across writes (which Wine's console shows as U+FFFD). Elsewhere, and
-// when standard output is not a console, it does nothing.
+// cache file. A Windows console gets the report in blocks: a line at a time,
+// it would take it slowly, and with each UTF-8 character split across writes
+// (which Wine's console shows as U+FFFD). Elsewhere (a POSIX terminal takes
+// the report a line at a time), and when standard output is not a console, it
+// does nothing.
 void FlushConsoleReport();
 
 // Puts back what PrepareProcess changed outside the process (on Windows, the
@@ -90,6 +87,26 @@ ConsoleFacts ReadConsoleFacts();
 // images go (the current folder) and waits for a key. Windows only; elsewhere
 // it does nothing.
 void HoldOwnConsoleOpen();
+
+// ---- The report ----------------------------------------------------------------
+
+// Adds `lines`, whole lines, to the report on standard output. They go out in
+// blocks of 4 KiB, a line at a time to a terminal (see FlushConsoleReport for
+// a Windows console). A run ended from outside (an ending signal, Ctrl+C, a
+// closed console) writes out every line added before it began to end, and no
+// part of a line; the line of a written image comes with the image
+// (WriteFileReplacing).
+void AddToReport(std::string_view lines);
+
+// Writes out the lines the report holds. 0 when every line added so far
+// reached standard output; otherwise the system's code for the first write
+// that failed (errno on POSIX, a GetLastError code on Windows).
+std::uint32_t FlushReport();
+
+// Names what the working thread draws when it ends the run from outside, just
+// before the report's last lines go out: `draw(context)` shows the progress
+// summary, which then counts what the report names.
+void SetEndingSummary(void (*draw)(void* context), void* context);
 
 // ---- Reading a cache file ------------------------------------------------------
 
@@ -251,18 +268,14 @@ enum class WriteStatus {
 // to a temporary file first, which replaces `name` only once it is complete: on
 // any failure `name` is left as it was and no temporary file remains. When the
 // bytes are those of an open file (`source_handle`, from `source_offset` on),
-// the system may copy them from that file instead of from `data`.
+// the system may copy them from that file instead of from `data`. The report
+// line `written_line` is added to the report in the same step that puts the
+// image under its name, so that a run ended from outside names every image it
+// wrote, and no other.
 WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std::uint64_t size,
                                std::intptr_t source_handle = -1,
-                               std::uint64_t source_offset = 0);
-
-// Makes sure that a run ended from outside (POSIX: SIGHUP, SIGINT, SIGPIPE,
-// SIGQUIT, SIGTERM; Windows: Ctrl+C, Ctrl+Break, closing the console) leaves no
-// temporary file of WriteFileReplacing behind, and no progress line unended
-// (EndProgressLineOnInterrupt). On POSIX the run still ends by the signal that
-// ended it. Called once by PrepareProcess; it lives with the writer, and a
-// stand-in writer provides its own.
-void InstallInterruptCleanup();
+                               std::uint64_t source_offset = 0,
+                               std::string_view written_line = {});
 
 // ---- The progress line ---------------------------------------------------------
 
@@ -284,48 +297,16 @@ bool TerminalInForeground();
 void WriteProgressLine(std::string_view bytes, bool line_open);
 
 // Ends a progress line that is left open, so that whatever the terminal shows
-// next starts on a line of its own. For the interrupt cleanup of
-// InstallInterruptCleanup: safe in a signal handler and in a console control
-// handler's thread; a progress line written after it is not shown.
+// next starts on a line of its own. For a run ended from outside: safe in a
+// signal handler and in a console control handler's thread; a progress line
+// written after it is not shown.
 void EndProgressLineOnInterrupt();
-
-// ---- Supervising the run (POSIX) -----------------------------------------------
-
-// Starts the run in a child process and returns in it; the calling process
-// becomes the run's supervisor and never returns. It stays in the run's
-// process group on the same terminal, passes the ending signals on, and ends
-// as the run ends: by its exit status, or by the signal it died of. A run held
-// in the kernel after an ending signal (a request on a share whose server has
-// stopped answering) is killed, its temporary name removed, and the supervisor
-// ends by the signal at once. Where no child can be made the run goes on
-// unsupervised. Called by PrepareProcess before any thread starts.
-void SuperviseRun();
-
-// The writer's side of it (it lives with the writer; a stand-in writer
-// provides its own). Moves what the ending needs to know (the temporary name,
-// and how far the ending has got) into memory the supervisor shares; false
-// when there is none to be had. Called before the child is made.
-bool ShareEndingNotesWithSupervisor();
-
-// Claims the ending of the run for `signal_number`: true for the first claim,
-// whether the run made it on taking the signal or the supervisor on passing it on.
-bool ClaimRunEnding(int signal_number);
-
-// Whether the run has removed its temporary name and ended its progress line
-// after an ending signal, and is dying by it.
-bool RunCleanedUp();
-
-// The temporary name the run may have left behind, or null.
-const char* TemporaryNameOfRun();
-
-// Whether the run has noted that it has finished (NoteRunFinished), and with
-// which exit status.
-bool RunFinished(int& status);
 
 // Notes, once everything is written, that the run ends with exit status
 // `status`: a supervisor ends so without waiting for the run's last threads,
-// which a share that stopped answering may hold in the kernel. Does nothing
-// where the run is not supervised (Windows, where the process ends at once).
+// which a share that stopped answering may hold in the kernel; on Windows, an
+// interruption from here on ends nothing, and the process ends as the run
+// does. Nothing is written after it.
 void NoteRunFinished(int status);
 
 // ---- Listing a folder ----------------------------------------------------------

@@ -2,6 +2,8 @@
 // it builds on macOS and the BSDs; where CMake found a Linux service that does
 // the same job faster (ARTPEEL_HAVE_*), that service is used instead.
 #include "platform/platform.h"
+#include "platform/run_ending_posix.h"
+#include "platform/run_output.h"
 #include "platform/view_region_posix.h"
 
 #include <dirent.h>
@@ -47,8 +49,6 @@ void PrepareProcess() {
 #endif
   InstallInterruptCleanup();
 }
-
-std::uint32_t StandardOutputErrorCode() { return static_cast<std::uint32_t>(errno); }
 
 std::string ErrorMessage(std::uint32_t code) {
   // Never localised: the program does not call setlocale.

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/held_file_win32.h"
+#include "platform/run_output.h"
 
 namespace artpeel::platform {
 
@@ -62,9 +63,6 @@ void PrepareProcess() {
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
   const bool report_on_console = IsConsole(STD_OUTPUT_HANDLE);
-  if (report_on_console) {
-    std::setvbuf(stdout, nullptr, _IOFBF, std::size_t{64} << 10);  // see FlushConsoleReport
-  }
   // Names come in the process's code page, UTF-8 under the manifest, and a
   // console shows bytes in its own output code page (the OEM one unless set):
   // it is told to read them as the names come. Redirected, the bytes go out
@@ -80,11 +78,16 @@ void PrepareProcess() {
 }
 
 void FlushConsoleReport() {
-  if (IsConsole(STD_OUTPUT_HANDLE)) std::fflush(stdout);
+  if (IsConsole(STD_OUTPUT_HANDLE)) FlushReport();
 }
 
-// A Windows process ends at once, whatever its threads wait for.
-void NoteRunFinished(int /*status*/) {}
+// A Windows process ends at once, whatever its threads wait for. From here on a
+// console control event ends nothing: the process is never ended from two
+// threads at once (under Wine, two that end it together can each be left
+// waiting for the other for good). A run that an event ends already is left to it.
+void NoteRunFinished(int /*status*/) {
+  if (!TakeEnding()) AwaitRunEnd();
+}
 
 void RestoreConsole() {
   const UINT previous = previous_output_code_page.exchange(0);
@@ -221,12 +224,6 @@ void EndProgressLineOnInterrupt() {
   progress_line_ended = true;
   while (writing_progress_line) Sleep(1);
   if (progress_line_open.exchange(false)) WriteToStandardError("\n", 1);
-}
-
-std::uint32_t StandardOutputErrorCode() {
-  // The C runtime keeps the system's code of its failed write in _doserrno; a
-  // failure of its own (no such stream) leaves it 0.
-  return _doserrno != 0 ? static_cast<std::uint32_t>(_doserrno) : ERROR_WRITE_FAULT;
 }
 
 std::string ErrorMessage(std::uint32_t code) {

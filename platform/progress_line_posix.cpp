@@ -1,5 +1,6 @@
 // POSIX side of the progress line: whether the run shows one, and its bytes
 // written to standard error by write(2), which the interrupt cleanup calls too.
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -63,7 +64,12 @@ void EndProgressLineOnInterrupt() {
   Store(progress_line_ended, true);
   // A write to a terminal can be held up (flow control, a full pseudo-terminal);
   // the ending does not wait for it for long.
-  for (int waits = 0; Load(writing_progress_line) && waits < 100; ++waits) usleep(1000);
+  // nanosleep, not usleep: this runs in a signal handler where no thread can
+  // take the ending signals.
+  const struct timespec millisecond = {0, 1000000};
+  for (int waits = 0; Load(writing_progress_line) && waits < 100; ++waits) {
+    nanosleep(&millisecond, nullptr);
+  }
   // A background job that wrote to its terminal would be stopped there (with
   // `stty tostop`), and a stopped run does not end: the line is left as it is.
   if (__atomic_exchange_n(&progress_line_open, false, __ATOMIC_SEQ_CST) &&

@@ -4,6 +4,7 @@
 // ReadMappedFileGuarded, which reports it, instead of the end of the process.
 #include "platform/platform.h"
 
+#include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
 
@@ -121,7 +122,7 @@ bool ReadMappedFileGuarded(const MappedFile& file,
     sigset_t bus_error;
     sigemptyset(&bus_error);
     sigaddset(&bus_error, SIGBUS);
-    sigprocmask(SIG_UNBLOCK, &bus_error, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &bus_error, nullptr);
     return false;
   }
   active_guard = &guard;

@@ -9,7 +9,10 @@
 // the temporary name it may have left and ends by the signal. Both processes
 // are in one process group on one terminal, so job control, the terminal's
 // checks and its stops (SIGTSTP, SIGTTIN, SIGTTOU) reach both as they reached
-// the run; SIGTSTP and SIGCONT sent to the supervisor alone are passed on.
+// the run; SIGTSTP and SIGCONT sent to the supervisor alone are passed on. The
+// ending signal the supervisor or the run claims first is how both end,
+// whatever the run meets after it (a reader gone, a second signal). Should the
+// supervisor die, the run takes kParentDeathSignal as an ending signal.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -21,6 +24,7 @@
 
 #include "platform/ending_signals_posix.h"
 #include "platform/platform.h"
+#include "platform/run_ending_posix.h"
 
 namespace artpeel::platform {
 
@@ -78,8 +82,11 @@ void RemoveTemporaryNameOfRun() {
   DieBySignal(signal_number);
 }
 
+// Ends as the run ended, with `status`; once an ending signal was claimed,
+// by that signal.
 [[noreturn]] void EndAsRunEnded(int status) {
   RemoveTemporaryNameOfRun();
+  if (const int claimed = ClaimedEndingSignal(); claimed != 0) EndBySignal(claimed);
   if (WIFSIGNALED(status)) EndBySignal(WTERMSIG(status));
   _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
 }
@@ -132,7 +139,7 @@ void StopWithRun(pid_t run) {
       kill(run, SIGKILL);
       GoneWithin(run, kGoneMs, status);
       RemoveTemporaryNameOfRun();
-      EndBySignal(signal_number);
+      EndBySignal(ClaimedEndingSignal());
     }
     SleepAMoment();
   }
@@ -153,13 +160,17 @@ void SuperviseRun() {
   sigset_t taken = ending;
   sigaddset(&taken, SIGCHLD);
   sigaddset(&taken, SIGCONT);
+  // A run started with SIGTSTP blocked or ignored never stops on it: nor does
+  // its supervisor, which would stop alone.
+  sigset_t original_mask;
+  sigprocmask(SIG_BLOCK, nullptr, &original_mask);
   struct sigaction stop_action;
-  if (sigaction(SIGTSTP, nullptr, &stop_action) == 0 && stop_action.sa_handler != SIG_IGN) {
+  if (sigaction(SIGTSTP, nullptr, &stop_action) == 0 && stop_action.sa_handler != SIG_IGN &&
+      sigismember(&original_mask, SIGTSTP) == 0) {
     sigaddset(&taken, SIGTSTP);
   }
   // Blocked before the child is made, so that none is missed or acted on.
-  sigset_t original_mask;
-  sigprocmask(SIG_BLOCK, &taken, &original_mask);
+  sigprocmask(SIG_BLOCK, &taken, nullptr);
   struct sigaction noted = {};
   noted.sa_handler = TakenBySigwait;
   noted.sa_flags = SA_NOCLDSTOP;
@@ -175,16 +186,19 @@ void SuperviseRun() {
     for (const int signal_number : kEndingSignals) {
       if (sigismember(&ending, signal_number) == 1) sigaddset(&original_mask, signal_number);
     }
-    sigprocmask(SIG_SETMASK, &original_mask, nullptr);
-#if ARTPEEL_HAVE_PRCTL
-    // The run ends with its supervisor, killed as a run without one would be.
     if (run == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+      NoteSupervisor(supervisor);
+#if ARTPEEL_HAVE_PRCTL
+      // The run ends with its supervisor: told by a signal of its own, which
+      // it takes as an ending signal, removing its temporary name first.
+      signal(kParentDeathSignal, SIG_DFL);
+      sigaddset(&original_mask, kParentDeathSignal);
+      prctl(PR_SET_PDEATHSIG, kParentDeathSignal, 0, 0, 0);
+      // A supervisor gone already: nothing is written yet.
       if (getppid() != supervisor) raise(SIGKILL);
-    }
-#else
-    (void)supervisor;
 #endif
+    }
+    sigprocmask(SIG_SETMASK, &original_mask, nullptr);
     return;
   }
   for (;;) {

@@ -1,8 +1,10 @@
 // End-to-end test of interrupted runs: the built artpeel binary, exporting a
 // library of a few thousand images, is ended by a signal after a varying part
 // of its report, into an empty folder and over the images of an earlier run.
-// Whenever it ends, no temporary file is left and every file under an image's
-// name holds a whole image. tests/interrupt_loop.sh runs many more such kills.
+// Whenever it ends, no temporary file is left, every file under an image's
+// name holds a whole image, and the report, in a pipe or a file, ends with a
+// whole line and names the images on disk. tests/interrupt_loop.sh runs many
+// more such kills.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,12 +14,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,28 +65,51 @@ bool HoldsExactly(const fs::path& file, const std::string& bytes) {
   return held == bytes;
 }
 
+// The images a report names as written, each once.
+std::set<std::string> NamedImages(const std::string& report) {
+  std::set<std::string> named;
+  for (const std::string& line : Lines(report)) {
+    const std::size_t at = line.find("] wrote PNG image to file '");
+    if (at == std::string::npos || !line.ends_with(")")) continue;
+    EXPECT_TRUE(named.insert(line.substr(at + 27, line.rfind('\'') - at - 27)).second) << line;
+  }
+  return named;
+}
+
 struct Interruption {
   int signal_number;
   int report_lines;  // read before the signal is sent
   bool over_earlier_images;
   bool signal_ignored = false;  // the run is started with the signal ignored
+  bool report_to_file = false;  // then paced by its size, some 50 bytes a line
+  std::string fault = "";       // put into the run (WithFault)
 };
 
 // Runs artpeel on `library` in `out`, reads `report_lines` lines of its report
 // (into `report`, then the rest), sends it the signal, returns its wait status.
 int RunAndInterrupt(const fs::path& out, const fs::path& library, const Interruption& run,
                     std::string& report) {
-  const std::string ignore =
+  const fs::path report_file = out.string() + ".report";
+  std::string prefix =
       run.signal_ignored ? "trap '' " + std::to_string(run.signal_number) + ";" : "";
-  RunningArtpeel artpeel = StartArtpeel(out, {NativePath(library)}, ignore);
+  if (run.report_to_file) prefix += "exec >" + QuoteForShell(report_file.string()) + ";";
+  if (!run.fault.empty()) prefix += WithFault(run.fault);
+  RunningArtpeel artpeel = StartArtpeel(out, {NativePath(library)}, prefix);
   std::string line;
   for (int read = 0; read < run.report_lines && ReadReportLine(artpeel, line); ++read) {
     report += line + "\n";
   }
+  const auto paced = 50u * static_cast<std::uintmax_t>(run.report_lines);
+  for (std::error_code no_file; run.report_to_file && kill(artpeel.pid, 0) == 0 &&
+                                fs::file_size(report_file, no_file) < paced;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   // SIGPIPE comes as the report's reader goes away.
   if (run.signal_number == SIGPIPE && artpeel.report != nullptr) return pclose(artpeel.report);
   if (artpeel.pid > 0) kill(artpeel.pid, run.signal_number);
-  return FinishArtpeel(artpeel, &report);
+  const int status = FinishArtpeel(artpeel, &report);
+  if (run.report_to_file) report = ReadWholeFile(report_file);
+  return status;
 }
 
 TEST(InterruptedRun, LeavesNoTemporaryFileAndOnlyWholeImages) {
@@ -103,8 +130,13 @@ TEST(InterruptedRun, LeavesNoTemporaryFileAndOnlyWholeImages) {
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     runs.push_back({signal_number, 0, false});
     runs.push_back({signal_number, 1, true});
-    runs.push_back({signal_number, report_lines / 8, false});
+    runs.push_back({signal_number, report_lines / 8, false, false, signal_number != SIGINT});
     runs.push_back({signal_number, report_lines / 5, true});
+  }
+  if (FaultsCanBeInjected()) {
+    // No thread can start: the signals are taken by a handler.
+    runs.push_back({SIGINT, report_lines / 6, false, false, false, "thread:fail"});
+    runs.push_back({SIGTERM, report_lines / 4, false, false, true, "thread:fail"});
   }
   runs.push_back({SIGPIPE, report_lines / 8, false});
   runs.push_back({SIGPIPE, report_lines / 2, false, true});  // the run writes every image
@@ -126,7 +158,8 @@ TEST(InterruptedRun, LeavesNoTemporaryFileAndOnlyWholeImages) {
     SCOPED_TRACE("signal " + std::to_string(run.signal_number) + " after " +
                  std::to_string(run.report_lines) + " lines" +
                  (run.over_earlier_images ? ", over earlier images" : "") +
-                 (run.signal_ignored ? ", ignored" : ""));
+                 (run.signal_ignored ? ", ignored" : "") +
+                 (run.report_to_file ? ", report to a file" : "") + " " + run.fault);
     const fs::path out = run.over_earlier_images
                              ? earlier_run
                              : temp.path() / ("out" + std::to_string(run_number++));
@@ -142,8 +175,10 @@ TEST(InterruptedRun, LeavesNoTemporaryFileAndOnlyWholeImages) {
     // closed, its temporary file deleted, a moment after it is seen to end.
     if (TestingWindows()) std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::size_t whole_images = 0;
+    std::set<std::string> on_disk;
     for (const fs::directory_entry& entry : fs::directory_iterator(out)) {
       const std::string name = entry.path().filename().string();
+      on_disk.insert(name);
       const auto image = images.find(name);
       if (image == images.end()) {
         ADD_FAILURE() << "left behind: " << name;
@@ -153,12 +188,14 @@ TEST(InterruptedRun, LeavesNoTemporaryFileAndOnlyWholeImages) {
         ADD_FAILURE() << name << " does not hold its whole image";
       }
     }
-    std::map<std::string, int> reported;  // each image reported written is there, once
-    for (const std::string& line : Lines(report)) {
-      const std::size_t at = line.find("] wrote PNG image to file '");
-      if (at == std::string::npos || !line.ends_with(")")) continue;
-      const std::string image = line.substr(at + 27, line.rfind('\'') - at - 27);
-      EXPECT_TRUE(++reported[image] == 1 && fs::exists(out / image)) << line;
+    // Each image reported written is there; into an empty folder, the report
+    // names exactly the images on disk, also those written as the run ended.
+    // Only a run whose reader is gone cannot tell.
+    const std::set<std::string> named = NamedImages(report);
+    EXPECT_TRUE(std::ranges::includes(on_disk, named));
+    if (!run.over_earlier_images && run.signal_number != SIGPIPE) {
+      EXPECT_TRUE(report.empty() || report.back() == '\n') << "ends mid-line";
+      EXPECT_EQ(named, on_disk);
     }
     if (run.signal_ignored) {
       EXPECT_EQ(whole_images, images.size());
@@ -166,6 +203,87 @@ TEST(InterruptedRun, LeavesNoTemporaryFileAndOnlyWholeImages) {
       EXPECT_LT(whole_images, images.size()) << "the run was not cut short";
     }
   }
+}
+
+TEST(InterruptedRun, EndsByItsFirstEndingSignalAndCleansUpWhenItsSupervisorDies) {
+  if (TestingWindows() || !FaultsCanBeInjected()) GTEST_SKIP() << "POSIX, faults put in";
+  TempFolder temp;
+  WriteLibrary(temp.path() / "lib");
+  // 1. The supervisor, stopped, holds SIGTERM while the walk meets a reader
+  // gone and dies of SIGPIPE: the run ends by SIGTERM.
+  fs::create_directories(temp.path() / "term");
+  RunningArtpeel run = StartArtpeel(temp.path() / "term", {(temp.path() / "lib").string()});
+  std::string line;
+  ReadReportLine(run, line);
+  StopRun(run);
+  const int walk = WalkingProcess(run);
+  kill(run.pid, SIGTERM);
+  const int no_reader = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  dup2(no_reader, fileno(run.report));
+  close(no_reader);
+  kill(walk, SIGCONT);
+  while (ProcessState(walk) != 'Z') std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  kill(run.pid, SIGCONT);
+  const int status = pclose(run.report);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+
+  // 2. Where no unnamed file can be made, the supervisor is killed while the
+  // walk holds a temporary name: the walk removes it and reports to its end.
+  const fs::path out = temp.path() / "killed";
+  fs::create_directories(out);
+  run = StartArtpeel(out, {(temp.path() / "lib").string()}, WithFault("tmpfile:fail"));
+  std::string report;
+  for (int tries = 0; tries < 1000; ++tries) {
+    for (int read = 0; read < 5 && ReadReportLine(run, line); ++read) report += line + "\n";
+    StopRun(run);
+    if (std::ranges::any_of(fs::directory_iterator(out), [](const fs::directory_entry& entry) {
+          return entry.path().filename().string().ends_with(".part");
+        })) {
+      break;
+    }
+    kill(run.pid, SIGCONT);
+  }
+  const int orphan = WalkingProcess(run);
+  kill(run.pid, SIGKILL);
+  kill(orphan, SIGCONT);
+  FinishArtpeel(run, &report);  // the walk's end closes the pipe
+  std::set<std::string> on_disk;
+  for (const auto& [name, bytes] : FilesIn(out)) on_disk.insert(name);
+  EXPECT_EQ(NamedImages(report), on_disk);
+}
+
+TEST(InterruptedRun, StartedWithSigtstpBlockedOrNoForkNoOtherProcessStopsOrHearsOfIt) {
+  if (TestingWindows() || !FaultsCanBeInjected()) GTEST_SKIP() << "POSIX, faults put in";
+  TempFolder temp;
+  const std::string library = (temp.path() / "lib").string();
+  WriteLibrary(library);
+  // SIGTSTP blocked from the start: neither process stops on it.
+  RunningArtpeel run = StartArtpeel(temp.path(), {library}, WithFault("blocked:TSTP"));
+  std::string line;
+  ReadReportLine(run, line);
+  kill(run.pid, SIGTSTP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_NE(ProcessState(run.pid), 'T') << "the supervisor stopped alone";
+  kill(run.pid, SIGCONT);
+  kill(run.pid, SIGTERM);
+  EXPECT_EQ(WTERMSIG(FinishArtpeel(run)), SIGTERM);
+  // No supervisor can be made: the process that started the run hears of its
+  // end only as its parent.
+  sigset_t child_ended, before;
+  sigemptyset(&child_ended);
+  sigaddset(&child_ended, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &child_ended, &before);
+  const timespec now = {0, 0};
+  while (sigtimedwait(&child_ended, nullptr, &now) > 0) {
+  }
+  run = StartArtpeel(temp.path(), {library}, WithFault("fork:fail"));
+  const int pid = run.pid;
+  EXPECT_EQ(WEXITSTATUS(FinishArtpeel(run)), 1);
+  siginfo_t heard;
+  while (sigtimedwait(&child_ended, &heard, &now) > 0) {
+    EXPECT_FALSE(heard.si_pid == pid && heard.si_code == SI_USER) << "SIGCHLD sent to its parent";
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 TEST(InterruptedRun, BackgroundJobEndsOnItsSignalWithoutWritingToTheTerminal) {

@@ -1,11 +1,13 @@
 #include "tests/e2e_support.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -30,6 +32,64 @@ std::string ProgramBinary() { return Environment("ARTPEEL_TEST_BINARY", ARTPEEL_
 std::string CommandFor(const std::string& program) {
   const std::string runner = Environment("ARTPEEL_TEST_RUNNER");
   return (runner.empty() ? "" : QuoteForShell(runner) + " ") + QuoteForShell(program);
+}
+
+// How long a test waits for a run of artpeel.exe under Wine, which has been
+// seen to hang for good in its own exit; a run still going then is taken to
+// hang, and is killed.
+constexpr auto kWineRunDeadline = std::chrono::seconds(60);
+
+// Whether `pid` shows Wine's own deadlock at exit: its main thread has ended
+// (a zombie) while another of its threads lives on, which Wine left waiting
+// for a lock in NtTerminateProcess.
+bool WineDeadlocked(int pid) {
+  const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code gone;
+  if (ProcessState(tasks / std::to_string(pid)) != 'Z') return false;
+  for (const auto& task : fs::directory_iterator(tasks, gone)) {
+    const char state = ProcessState(task.path());
+    if (state != 0 && state != 'Z') return true;
+  }
+  return false;
+}
+
+// `pid` and every live process below it, found by their parents in /proc.
+std::vector<int> ProcessTree(int pid) {
+  std::vector<int> tree{pid};
+  std::map<int, std::vector<int>> children;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    std::string stat;
+    std::getline(std::ifstream(entry.path() / "stat"), stat);
+    const std::size_t at = stat.rfind(") ");  // the state, then the parent's id
+    if (std::isdigit(name[0]) && at != std::string::npos) {
+      children[std::atoi(stat.c_str() + at + 4)].push_back(std::stoi(name));
+    }
+  }
+  for (std::size_t i = 0; i < tree.size(); ++i) {
+    for (const int child : children[tree[i]]) tree.push_back(child);
+  }
+  return tree;
+}
+
+// Ends a run that is past its deadline: fails the test saying why, notes a run
+// that met Wine's own deadlock for run_windows_tests.sh (in the file named by
+// ARTPEEL_TEST_WINE_DEADLOCKS), which runs the test once more, and kills what
+// is left of the run.
+void EndHungRun(int pid) {
+  const std::vector<int> tree = ProcessTree(pid);
+  const bool wine_deadlock = std::ranges::any_of(tree, WineDeadlocked);
+  ADD_FAILURE() << "artpeel still runs after " << kWineRunDeadline.count() << " s"
+                << (wine_deadlock ? ": Wine's own deadlock at exit (its main thread ended, "
+                                    "another thread left waiting in Wine)"
+                                  : "");
+  const std::string deadlocks = Environment("ARTPEEL_TEST_WINE_DEADLOCKS");
+  if (wine_deadlock && !deadlocks.empty()) {
+    const ::testing::TestInfo& test = *::testing::UnitTest::GetInstance()->current_test_info();
+    std::ofstream(deadlocks, std::ios::app)
+        << test.test_suite_name() << "." << test.name() << "\n";
+  }
+  for (const int process : tree) kill(process, SIGKILL);
 }
 
 // Waits up to `seconds` for `path` to appear.
@@ -99,9 +159,23 @@ std::string WithFault(const std::string& fault) {
 }
 
 int RunShell(const std::string& command) {
-  const int status = std::system(command.c_str());
-  // std::system returns a wait status on POSIX: the exit code is its second byte.
-  return status >= 0 ? (status >> 8) & 0xFF : -1;
+  const pid_t shell = fork();
+  if (shell == 0) {
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  // Under Wine a run may hang for good: it has a deadline.
+  const auto deadline = std::chrono::steady_clock::now() + kWineRunDeadline;
+  while (shell > 0 && waitpid(shell, &status, TestingWindows() ? WNOHANG : 0) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      EndHungRun(shell);
+      waitpid(shell, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return shell > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 namespace {
@@ -253,17 +327,24 @@ int WalkingProcess(const RunningArtpeel& run) {
   return child;
 }
 
+char ProcessState(const fs::path& process) {
+  std::string stat;  // the state follows the name in parentheses
+  std::getline(std::ifstream(process / "stat"), stat);
+  const std::size_t at = stat.rfind(") ");
+  return at == std::string::npos || at + 2 >= stat.size() ? 0 : stat[at + 2];
+}
+
+char ProcessState(int pid) { return ProcessState("/proc/" + std::to_string(pid)); }
+
 void StopRun(const RunningArtpeel& run) {
   const std::vector<int> processes{run.pid, WalkingProcess(run)};
   for (const int pid : processes) kill(pid, SIGSTOP);
   for (const int pid : processes) {
     for (bool stopped = false; !stopped; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
-      stopped = true;  // each thread's state follows its name in /proc/PID/task/TID/stat
+      stopped = true;  // every thread of it
       for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        std::string stat;
-        std::getline(std::ifstream(task.path() / "stat"), stat);
-        const std::size_t state = stat.rfind(") ") + 2;
-        stopped = stopped && state < stat.size() && (stat[state] == 'T' || stat[state] == 't');
+        const char state = ProcessState(task.path());
+        stopped = stopped && (state == 'T' || state == 't');
       }
     }
   }
@@ -271,8 +352,25 @@ void StopRun(const RunningArtpeel& run) {
 
 int FinishArtpeel(RunningArtpeel& run, std::string* rest) {
   if (run.report == nullptr) return -1;
-  for (int c; (c = std::fgetc(run.report)) != EOF;) {
-    if (rest != nullptr) *rest += static_cast<char>(c);
+  // Under Wine a run may hang for good: the report is read without blocking,
+  // up to a deadline.
+  const int fd = fileno(run.report);
+  if (TestingWindows()) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  auto deadline = std::chrono::steady_clock::now() + kWineRunDeadline;
+  for (;;) {
+    const int c = std::fgetc(run.report);
+    if (c != EOF) {
+      if (rest != nullptr) *rest += static_cast<char>(c);
+      continue;
+    }
+    if (!std::ferror(run.report) || errno != EAGAIN) break;
+    std::clearerr(run.report);
+    if (std::chrono::steady_clock::now() > deadline) {
+      EndHungRun(run.pid);
+      deadline = std::chrono::steady_clock::time_point::max();
+    }
+    pollfd readable = {fd, POLLIN, 0};
+    poll(&readable, 1, 100);
   }
   const int status = pclose(run.report);
   run.report = nullptr;

@@ -117,6 +117,11 @@ bool ReadReportLine(RunningArtpeel& run, std::string& line);
 // /proc), or artpeel itself where there is none.
 int WalkingProcess(const RunningArtpeel& run);
 
+// The state of a process (or a thread, /proc/PID/task/TID) as /proc shows it:
+// 'T' stopped, 'Z' ended; 0 once it is gone. Linux only.
+char ProcessState(const fs::path& process);
+char ProcessState(int pid);
+
 // Stops the run with SIGSTOP: artpeel and the process it walks in; returns once
 // every thread of both has stopped (Linux: it reads /proc). SIGCONT to artpeel
 // lets both go on.

@@ -6,12 +6,20 @@
 //   link:ERRNO    every linkat fails with ERRNO (EPERM or ENOSPC)
 //   hang:at-end   the run, once it has told its supervisor it has finished,
 //                 never ends, as a thread held in the kernel by a share keeps it
+//   tmpfile:fail  every open of an unnamed file (O_TMPFILE) fails, as on NFS,
+//                 sshfs or vfat
+//   fork:fail     every fork fails, as past RLIMIT_NPROC
+//   thread:fail   no thread can be started
+//   blocked:TSTP  the run starts with SIGTSTP blocked
 #include <dirent.h>
-#include <signal.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <string>
 
@@ -75,4 +83,42 @@ extern "C" int kill(pid_t pid, int signal_number) {
     for (;;) pause();
   }
   return sent;
+}
+
+extern "C" int open(const char* path, int flags, ...) {
+  static const auto next = Next<int (*)(const char*, int, ...)>("open");
+  const bool unnamed = (flags & O_TMPFILE) == O_TMPFILE;
+  std::va_list more;
+  va_start(more, flags);
+  const mode_t mode = unnamed || (flags & O_CREAT) != 0 ? va_arg(more, mode_t) : 0;
+  va_end(more);
+  if (unnamed && Fault("tmpfile") == "fail") {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return next(path, flags, mode);
+}
+
+extern "C" pid_t fork() {
+  if (Fault("fork") == "fail") {
+    errno = EAGAIN;
+    return -1;
+  }
+  return Next<pid_t (*)()>("fork")();
+}
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                              void* (*run)(void*), void* argument) {
+  if (Fault("thread") == "fail") return EAGAIN;
+  static const auto next =
+      Next<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
+  return next(thread, attributes, run, argument);
+}
+
+__attribute__((constructor)) static void BlockAtStart() {
+  if (Fault("blocked") != "TSTP") return;
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTSTP);
+  sigprocmask(SIG_BLOCK, &stop, nullptr);
 }

@@ -71,15 +71,35 @@ fi
 status=0
 for unit_tests in unit_tests platform_tests; do
   echo "run_windows_tests: $unit_tests.exe"
-  "$wine" "$windows_build/tests/$unit_tests.exe" </dev/null || status=1
+  timeout -k 10 300 "$wine" "$windows_build/tests/$unit_tests.exe" </dev/null || status=1
 done
 
+# The end-to-end tests, each under ctest's deadline (TIMEOUT in
+# tests/CMakeLists.txt), each wait for a run of artpeel.exe under a minute's.
+# A run can hang for good in Wine's own exit (its main thread ended, another
+# thread left waiting for a lock in NtTerminateProcess); the tests note those
+# in $deadlocks, and each such test runs once more.
 echo "run_windows_tests: end-to-end tests on artpeel.exe"
-ARTPEEL_TEST_PLATFORM=windows \
-ARTPEEL_TEST_RUNNER=$wine \
-ARTPEEL_TEST_BINARY=$windows_build/artpeel.exe \
-ARTPEEL_TEST_HOLD_OPEN=$windows_build/tests/hold_open.exe \
-ARTPEEL_TEST_NEW_CONSOLE=$windows_build/tests/new_console.exe \
-  "$linux_build/tests/e2e_tests" </dev/null || status=1
+deadlocks=$work/wine-deadlocks
+export ARTPEEL_TEST_PLATFORM=windows ARTPEEL_TEST_RUNNER=$wine \
+  ARTPEEL_TEST_BINARY=$windows_build/artpeel.exe \
+  ARTPEEL_TEST_HOLD_OPEN=$windows_build/tests/hold_open.exe \
+  ARTPEEL_TEST_NEW_CONSOLE=$windows_build/tests/new_console.exe \
+  ARTPEEL_TEST_WINE_DEADLOCKS=$deadlocks
+run_e2e() {
+  ctest --test-dir "$linux_build" -L '^e2e$' --output-on-failure "$@" </dev/null
+}
+if ! run_e2e; then
+  failed=$(cut -d: -f2 "$linux_build/Testing/Temporary/LastTestsFailed.log")
+  for test in $failed; do
+    if ! grep -qxF "$test" "$deadlocks" 2>/dev/null; then
+      status=1
+      continue
+    fi
+    echo "run_windows_tests: $test met Wine's own deadlock at exit (artpeel.exe's" \
+         "main thread ended, another thread left waiting in Wine); running it once more"
+    run_e2e -R "^${test//./\\.}\$" || status=1
+  done
+fi
 
 exit $status

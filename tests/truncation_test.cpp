@@ -58,6 +58,7 @@ TEST_F(TruncatedWhileMapped, EachFileIsReportedReleasedAndTheRunGoesOn) {
   DumpTally tally;
   DumpMappedCacheFile("lib/S/emptied.itc2", emptied, tally);
   DumpMappedCacheFile("lib/S/cut.itc2", cut, tally);
+  platform::FlushReport();
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "Dumping contents of emptied.itc2:\n"
             "\tfile was truncated while being read\n"

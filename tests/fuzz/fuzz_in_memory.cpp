@@ -1,8 +1,8 @@
 // libFuzzer target: arbitrary bytes as the contents of one cache file, read and
 // exported by the code the tool runs after a file's "Dumping contents" line,
 // with the image writer replaced by an in-memory stand-in (memory_output_file.cpp)
-// so that an input costs no file system call. The report is written to memory
-// and checked line by line, and every image handed to the writer is checked
+// so that an input costs no file system call. The report goes to memory too
+// and is checked line by line, and every image handed to the writer is checked
 // against its report line and against the input: a wrote-line's count is the
 // size handed over, and every image lies inside the input. The reader's tally
 // must count the writes as they went.
@@ -67,13 +67,6 @@ void CheckWrites(std::string_view report, const std::uint8_t* input, std::size_t
   }
 }
 
-// The report goes to memory: the C library lets stdout be set like any
-// variable. One stream serves every input, rewound before each, since a new
-// stream per input would cost more than the reading.
-std::FILE* report_stream = nullptr;
-char* report = nullptr;
-std::size_t report_size = 0;
-
 }  // namespace
 
 // libFuzzer copies every input into a new allocation. AddressSanitizer's
@@ -83,21 +76,12 @@ std::size_t report_size = 0;
 // loses no check of theirs.
 extern "C" const char* __asan_default_options() { return "quarantine_size_mb=8"; }
 
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  report_stream = open_memstream(&report, &report_size);
-  if (report_stream == nullptr) std::abort();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::rewind(report_stream);
-  std::FILE* const real_stdout = stdout;
-  stdout = report_stream;
+  std::string& report = artpeel::fuzzing::ReportLines();
+  report.clear();
   artpeel::DumpTally tally;
   artpeel::DumpCacheContents(artpeel::ByteView{data, size}, tally);
-  stdout = real_stdout;
-  if (std::fflush(report_stream) != 0) std::abort();
-  CheckWrites(std::string_view(report, report_size), data, size, tally);
+  CheckWrites(report, data, size, tally);
   artpeel::fuzzing::WriterCalls().clear();
   return 0;
 }

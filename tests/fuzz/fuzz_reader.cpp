@@ -19,6 +19,7 @@
 #include <stdlib.h>  // mkdtemp
 
 #include "cache/cache_reader.h"
+#include "platform/platform.h"
 #include "tests/fuzz/report_check.h"
 
 namespace fs = std::filesystem;
@@ -39,7 +40,7 @@ void RemoveWorkFolder() {
 }
 
 std::string ReadReport() {
-  std::fflush(stdout);
+  artpeel::platform::FlushReport();
   std::string report;
   if (std::FILE* in = std::fopen(report_path.c_str(), "rb")) {
     char buffer[4096];

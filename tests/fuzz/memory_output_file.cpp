@@ -6,6 +6,9 @@
 
 #include <cstdio>
 
+#include "platform/run_ending_posix.h"
+#include "platform/run_output.h"
+
 namespace artpeel {
 
 namespace fuzzing {
@@ -15,6 +18,11 @@ std::vector<WriterCall>& WriterCalls() {
   return calls;
 }
 
+std::string& ReportLines() {
+  static std::string report;
+  return report;
+}
+
 }  // namespace fuzzing
 
 namespace platform {
@@ -22,7 +30,8 @@ namespace platform {
 // Answers by the image's size, so that inputs reach the report lines of failed
 // creates and failed writes as well as those of written images.
 WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std::uint64_t size,
-                               std::intptr_t /*source_handle*/, std::uint64_t /*source_offset*/) {
+                               std::intptr_t /*source_handle*/, std::uint64_t /*source_offset*/,
+                               std::string_view written_line) {
   const WriteStatus status = size % 8 == 5   ? WriteStatus::kCreateFailed
                              : size % 8 == 6 ? WriteStatus::kWriteFailed
                                              : WriteStatus::kWritten;
@@ -31,13 +40,20 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std:
   call.data = data;
   call.size = size;
   call.status = status;
+  if (status == WriteStatus::kWritten) fuzzing::ReportLines() += written_line;
   return status;
 }
+
+void AddToReport(std::string_view lines) { fuzzing::ReportLines() += lines; }
+std::uint32_t FlushReport() { return 0; }
+void SetEndingSummary(void (*/*draw*/)(void* context), void* /*context*/) {}
 
 // No temporary file is ever made, so there is nothing to clean up.
 void InstallInterruptCleanup() {}
 bool ShareEndingNotesWithSupervisor() { return false; }
+void NoteSupervisor(pid_t /*supervisor*/) {}
 bool ClaimRunEnding(int /*signal_number*/) { return true; }
+int ClaimedEndingSignal() { return 0; }
 bool RunCleanedUp() { return false; }
 const char* TemporaryNameOfRun() { return nullptr; }
 bool RunFinished(int& /*status*/) { return false; }

@@ -1,9 +1,10 @@
-// An in-memory stand-in for the platform's image writer, linked into the fast
-// fuzz target in place of the writer's own file: it keeps a record of every
-// image handed to it instead of writing a file.
+// An in-memory stand-in for the platform's image writer and report, linked
+// into the fast fuzz target in place of their own files: it keeps a record of
+// every image handed to it instead of writing a file, and the report in memory.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "cache/image_export.h"
@@ -20,5 +21,8 @@ struct WriterCall {
 
 // The calls since the list was last cleared, in order.
 std::vector<WriterCall>& WriterCalls();
+
+// The report's lines since it was last cleared.
+std::string& ReportLines();
 
 }  // namespace artpeel::fuzzing
