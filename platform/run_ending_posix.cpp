@@ -35,6 +35,9 @@ EndingNotes* notes = &own_notes;
 // The signals the run takes as its ending; set before any thread starts.
 sigset_t ending_signals;
 bool taken_by_thread = false;  // by TakeEndingSignals, not by handlers
+// Ample for the ending: removing a name, drawing the summary, writing out
+// the report.
+constexpr std::size_t kEndingThreadStackBytes = std::size_t{128} << 10;
 
 // Calls `take` with each signal the run takes as its ending.
 template <typename Take>
@@ -179,8 +182,17 @@ void InstallInterruptCleanup() {
   // Blocked here, before any other thread starts, they are blocked in every
   // thread, and only sigwait takes them.
   pthread_sigmask(SIG_BLOCK, &ending_signals, nullptr);
+  // A small stack: the default one (as large as `ulimit -s`, 8 MiB as a rule)
+  // would come out of the address space that `ulimit -v` leaves the views.
   pthread_t ending_thread;
-  taken_by_thread = pthread_create(&ending_thread, nullptr, TakeEndingSignals, nullptr) == 0;
+  pthread_attr_t attributes;
+  taken_by_thread = pthread_attr_init(&attributes) == 0;
+  if (taken_by_thread) {
+    pthread_attr_setstacksize(&attributes, kEndingThreadStackBytes);
+    taken_by_thread =
+        pthread_create(&ending_thread, &attributes, TakeEndingSignals, nullptr) == 0;
+    pthread_attr_destroy(&attributes);
+  }
   if (taken_by_thread) {
     pthread_detach(ending_thread);
   } else {
