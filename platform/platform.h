@@ -262,6 +262,7 @@ enum class WriteStatus {
   kWritten,        // `name` now holds exactly the bytes given
   kCreateFailed,   // the file could not be created or put in place
   kWriteFailed,    // the bytes could not all be written
+  kSourceCut,      // the bytes were gone from their file: it was cut short meanwhile
 };
 
 // Writes `size` bytes to a new file `name` in the current directory. The bytes go
