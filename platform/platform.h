@@ -220,14 +220,15 @@ std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes);
 // dumps, the image it writes, the folder it lists); 0 when few are free.
 std::size_t DescriptorsForLookAhead();
 
-// How many cache files the look-ahead may hold open ahead of the walk. On
-// Windows a file is held without sharing, and another program that opens it
-// meanwhile is refused: only the few the walk comes to next are held there,
-// each for a moment, well within the second such a program waits.
+// How many cache files the look-ahead may hold open ahead of the walk, as
+// many helpers keep it busy on a far share. On Windows a file is held without
+// sharing, and another program that opens it meanwhile is refused: only the
+// few the walk comes to next are held there, each for a moment, well within
+// the second such a program waits.
 #ifdef _WIN32
 inline constexpr std::size_t kMostFilesHeldAhead = 4;
 #else
-inline constexpr std::size_t kMostFilesHeldAhead = 64;
+inline constexpr std::size_t kMostFilesHeldAhead = 256;
 #endif
 
 // How many bytes of address space the look-ahead may take, for its helpers'

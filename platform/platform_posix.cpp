@@ -324,8 +324,9 @@ std::size_t OpenDescriptors(rlim_t limit) {
 }  // namespace
 
 std::size_t DescriptorsForLookAhead() {
-  // Enough for the most helpers at work and the files opened ahead.
-  constexpr std::size_t kMost = 256;
+  // Enough for the most helpers at work on a far share (256, two each at
+  // most) and the files opened ahead.
+  constexpr std::size_t kMost = 1024;
   // The walk holds at most a cache file and the path it opens it by, an image
   // and its temporary name, and a folder it lists; twice that is kept for it.
   constexpr std::size_t kWalkReserve = 8;

@@ -35,14 +35,17 @@ namespace {
 // its small stack. Eight keep a local disk or a near share busy, and more cost
 // there: more threads woken to share work that takes microseconds. A far
 // share answers each request after a round trip of milliseconds and serves
-// many at once (NFS, SMB): there the helpers grow up to kMostHelpers, which
-// took 10 and 50 ms round trips 4-6 times faster than eight did; 128 were no
-// faster.
+// many at once (NFS, SMB): there the helpers grow up to kMostHelpers, one for
+// each request a server such as the bench's keeps under way at once (256),
+// and the window reaches further with them (ReachFurther).
 constexpr std::size_t kFirstHelpers = 8;
-constexpr std::size_t kMostHelpers = 64;
+constexpr std::size_t kMostHelpers = 256;
 // A call to the file system that takes this long waited for a round trip (or
 // a disk's seek): far longer than a disk's cached answer takes.
 constexpr std::uint64_t kSlowTaskMicroseconds = 1000;
+// More slow tasks in a row than this are taken for round trips, not a busy
+// machine: the helpers grow (AddHelpersIfBehind).
+constexpr std::size_t kSlowTasksBeforeGrowth = 2;
 // Waking a helper is a system call on both sides: the walk wakes one after
 // this many tasks taken, or at once when it finds the helpers behind it.
 constexpr std::size_t kTakesPerWake = 16;
@@ -139,15 +142,17 @@ std::size_t StartHelpers(const std::shared_ptr<LookAhead>& look_ahead, std::size
   return count;
 }
 
-// Growth. While more tasks in a row than there are helpers were slow and the
-// walk waits with every helper at work, the helpers fall behind for want of
-// requests under way: as many again start, up to the most the budgets allow.
-// A disk, which answers in microseconds, never gets more; a single slow task
-// (a busy machine that left a helper waiting for a processor) gets none either.
+// Growth. While a few tasks in a row were slow and the walk waits with every
+// helper at work, the helpers fall behind for want of requests under way: as
+// many again start, up to the most the budgets allow, and the window reaches
+// as far as they keep busy. On a far share they double every round trip or
+// two. A disk, which answers in microseconds, never gets more; a slow task or
+// two (a busy machine that left a helper waiting for a processor) get none
+// either.
 void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock, bool slow) {
   LookAhead& look_ahead = *share;
   look_ahead.slow_tasks_in_a_row = slow ? look_ahead.slow_tasks_in_a_row + 1 : 0;
-  if (look_ahead.slow_tasks_in_a_row <= look_ahead.helpers || !look_ahead.walk_awaits_task ||
+  if (look_ahead.slow_tasks_in_a_row <= kSlowTasksBeforeGrowth || !look_ahead.walk_awaits_task ||
       look_ahead.idle_helpers > 0 || look_ahead.helpers == look_ahead.most_helpers ||
       look_ahead.stopping) {
     return;
@@ -156,6 +161,7 @@ void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock, boo
   const std::size_t more =
       std::min(look_ahead.helpers, look_ahead.most_helpers - look_ahead.helpers);
   look_ahead.helpers += more;
+  ReachFurther(look_ahead.window, look_ahead.helpers);
   lock.unlock();
   const std::size_t started = StartHelpers(share, more);
   lock.lock();

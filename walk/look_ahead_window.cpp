@@ -18,9 +18,13 @@ constexpr std::uint64_t kMostFileBytesAhead = std::uint64_t{32} << 20;
 // Asked into the cache for one file at most, so that a large file leaves bytes
 // ahead for the files after it.
 constexpr std::uint64_t kMostBytesPerFile = std::uint64_t{8} << 20;
-// 64 helpers find work enough in 128 folders ahead (256 were no faster on a
-// far share, and slower on a warm tree of folders).
-constexpr std::size_t kMostFoldersAhead = 128;
+// Eight helpers find work enough in 128 folders and 64 cache files ahead
+// (more made a warm tree of folders slower). Where more helpers keep requests
+// under way on a far share, the window reaches further with them: a folder
+// ahead costs only its listing's bytes, and a file a descriptor.
+constexpr std::size_t kFirstFoldersAhead = 128;
+constexpr std::size_t kFoldersAheadPerHelper = 4;
+constexpr std::size_t kFirstFilesAhead = 64;
 constexpr std::uint64_t kMostListingBytesAhead = std::uint64_t{4} << 20;
 
 // What a task ahead is charged before it starts, and once it has.
@@ -176,10 +180,17 @@ void DropContents(Window& window, FolderTask& folder) {
 
 Holdings WindowBudget(std::size_t descriptors, std::uint64_t address_space) {
   return {.descriptors = descriptors,
-          .files = platform::kMostFilesHeldAhead,
+          .files = std::min(kFirstFilesAhead, platform::kMostFilesHeldAhead),
           .file_bytes = kMostFileBytesAhead,
-          .folders = kMostFoldersAhead,
+          .folders = kFirstFoldersAhead,
           .listing_bytes = std::min(address_space / 2, kMostListingBytesAhead)};
+}
+
+void ReachFurther(Window& window, std::size_t helpers) {
+  Holdings& budget = window.budget;
+  budget.folders = std::max(budget.folders, kFoldersAheadPerHelper * helpers);
+  budget.files = std::max(budget.files, std::min(helpers, platform::kMostFilesHeldAhead));
+  CheckWindow(window);
 }
 
 void OpenWindow(Window& window, const std::string& path, const Holdings& budget) {

@@ -92,8 +92,13 @@ struct Window {
 };
 
 // The budget of a look-ahead that may hold `descriptors` and take
-// `address_space` bytes for its listings.
+// `address_space` bytes for its listings, while few helpers are at work.
 Holdings WindowBudget(std::size_t descriptors, std::uint64_t address_space);
+
+// Lets the window reach as far as `helpers` helpers keep busy: more folders
+// and cache files ahead, within the descriptors and bytes of its budget. A
+// budget only grows.
+void ReachFurther(Window& window, std::size_t helpers);
 
 // Sets `window` up ahead of a walk of the folder at `path`.
 void OpenWindow(Window& window, const std::string& path, const Holdings& budget);
