@@ -16,6 +16,7 @@ if(NOT WIN32 AND NOT ARTPEEL_PORTABLE_POSIX)
     "O_TMPFILE|fcntl.h|ARTPEEL_HAVE_O_TMPFILE"
     "O_PATH|fcntl.h|ARTPEEL_HAVE_O_PATH"
     "posix_fadvise|fcntl.h|ARTPEEL_HAVE_POSIX_FADVISE"
+    "RWF_NOWAIT|sys/uio.h|ARTPEEL_HAVE_RWF_NOWAIT"
     "sendfile|sys/sendfile.h|ARTPEEL_HAVE_SENDFILE"
     "statx|sys/stat.h|ARTPEEL_HAVE_STATX"
     "M_ARENA_MAX|malloc.h|ARTPEEL_HAVE_M_ARENA_MAX"

@@ -370,7 +370,10 @@ bool AppendNarrowed(const wchar_t* wide, int units, std::string& narrow) {
 
 }  // namespace
 
-MappedFile OpenFileReadOnly(const char* path) {
+// A listing's word that the name is a file changes nothing here: the open
+// itself tells a file on a disk from anything else.
+MappedFile OpenFileReadOnly(const char* path, bool /*listed_as_file*/,
+                            std::intptr_t /*in_folder*/) {
   MappedFile file;
   // No sharing: while the file is read nobody else may open it, and a file that
   // another process holds open fails here with ERROR_SHARING_VIOLATION.
@@ -406,7 +409,7 @@ MappedFile OpenFileReadOnly(const char* path) {
   return file;
 }
 
-MappedFile OpenCacheFileAtItsTurn(const char* path) {
+MappedFile OpenCacheFileAtItsTurn(const char* path, bool /*listed_as_file*/) {
   MappedFile file;
   RetryWhileHeld(
       [&] {
@@ -417,7 +420,8 @@ MappedFile OpenCacheFileAtItsTurn(const char* path) {
   return file;
 }
 
-void MapOpenedFile(MappedFile& file) {
+// Windows asks the file system for the size each time.
+void MapOpenedFile(MappedFile& file, bool /*as_cached*/) {
   // Held without sharing, the file is changed by no other Windows program;
   // under Wine a Linux one still can. It is read at the size it has now.
   LARGE_INTEGER size;
@@ -528,6 +532,15 @@ bool AwaitHelpersEnded(std::uint64_t most_microseconds) {
   return true;
 }
 
+// The open asked the size already.
+bool ReadOpenedFileSize(MappedFile& file) { return file.file_handle != -1; }
+
+// Nothing tells cheaply whether a file's bytes are in the cache: they are read
+// ahead every time.
+bool InCacheAlready(const MappedFile& /*file*/) { return false; }
+
+bool AttributesCached(const MappedFile& /*file*/) { return true; }
+
 // Windows has no request to read a file into its cache without waiting: the
 // bytes are read, by the look-ahead's thread, and the reading of the mapped
 // view then finds them in the cache. A sequential read lets the cache manager
@@ -603,7 +616,9 @@ void ReadFolderIdOrHash(const char* path, const std::wstring& literal, FolderId&
 
 // The wide search hands back every name whole (up to 255 UTF-16 units), and
 // asks for large batches, which a network share answers in fewer round trips.
-bool ListFolder(const char* path, FolderListing& listing) {
+// No folder is kept open: every path is opened whole.
+bool ListFolder(const char* path, FolderListing& listing, std::intptr_t /*in_folder*/,
+                bool /*keep_open*/) {
   listing.names.clear();
   listing.entries.clear();
   listing.error_code = 0;
@@ -655,6 +670,8 @@ bool ListFolder(const char* path, FolderListing& listing) {
   FindClose(search);
   return true;
 }
+
+void CloseFolder(std::intptr_t /*handle*/) {}
 
 std::string AbsolutePath(const char* path) {
   // A path in the "\\?\" form is the system's own, taken as written (as

@@ -52,6 +52,12 @@ constexpr std::size_t kTakesPerWake = 16;
 // How long the walk waits for helpers to end when it gives back what they
 // hold: a helper in a call longer than that is held by a share.
 constexpr std::uint64_t kMostWaitForHelpersMicroseconds = 1000000;
+// Asking a file's bytes into the cache is a call, also where they are there
+// already (a library read a moment ago): every this many files opened ahead,
+// one asks whether its bytes are there, and until the next one asks, the files
+// are asked for their bytes only if they were not. The same one asks whether
+// the file system caches attributes (MapAtItsTurn).
+constexpr std::size_t kOpensPerCacheQuestion = 16;
 
 }  // namespace
 
@@ -69,6 +75,11 @@ struct LookAhead {
   bool wake_one_at_next_cache_file = false;  // a helper rests
   std::size_t slow_tasks_in_a_row = 0;
   std::size_t takes_since_wake = 0;
+  // What the last file opened ahead that was asked said (PlanBytesAhead):
+  // whether its bytes were in the cache, and whether its attributes were.
+  bool bytes_in_cache = false;
+  bool attributes_cached = false;
+  std::size_t opens_since_asked = kOpensPerCacheQuestion - 1;  // the first is asked
 };
 
 namespace {
@@ -91,10 +102,17 @@ void TellTheWalk(LookAhead& look_ahead) {
   }
 }
 
+// The handle of the folder held open that a task opens in, or -1.
+std::intptr_t HandleOf(const std::shared_ptr<const HeldFolder>& folder) {
+  return folder != nullptr ? folder->handle : -1;
+}
+
 TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder) {
   lock.unlock();
   const std::uint64_t start = platform::MonotonicMicroseconds();
-  const bool listed = platform::ListFolder(folder.path.c_str(), folder.listing);
+  // Kept open for the tasks below it, which the window then holds or closes.
+  const bool listed = platform::ListFolder(folder.path.c_str(), folder.listing,
+                                           HandleOf(folder.in_folder), true);
   const bool slow = SlowSince(start);
   const bool no_cache_files =
       !listed || NextCacheFileEntry(folder.listing, 0) == folder.listing.entries.size();
@@ -104,15 +122,38 @@ TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder) {
   return {slow, no_cache_files};
 }
 
+// What the helper that opens a file ahead does about its bytes.
+enum class BytesAhead { kLeave, kAsk, kAskIfNotThere };
+
+// Bytes ahead: the files opened ahead are asked into the cache while the last
+// one that asked said they were not there (kOpensPerCacheQuestion).
+BytesAhead PlanBytesAhead(LookAhead& look_ahead) {
+  if (++look_ahead.opens_since_asked >= kOpensPerCacheQuestion) {
+    look_ahead.opens_since_asked = 0;
+    return BytesAhead::kAskIfNotThere;
+  }
+  return look_ahead.bytes_in_cache ? BytesAhead::kLeave : BytesAhead::kAsk;
+}
+
 TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task) {
+  const BytesAhead plan = PlanBytesAhead(look_ahead);
   lock.unlock();
   const std::uint64_t start = platform::MonotonicMicroseconds();
-  platform::MappedFile file = platform::OpenFileReadOnly(task.path.c_str());
+  platform::MappedFile file = platform::OpenFileReadOnly(task.path.c_str(), task.listed_as_file,
+                                                        HandleOf(task.in_folder));
   const bool slow = SlowSince(start);
   std::uint64_t asked = 0;
-  if (file.status == platform::MapStatus::kOpened) {
+  if (file.status == platform::MapStatus::kOpened && plan != BytesAhead::kLeave &&
+      platform::ReadOpenedFileSize(file)) {
+    const bool asks = plan == BytesAhead::kAskIfNotThere;
+    const bool there = asks && platform::InCacheAlready(file);
+    const bool cached = asks && platform::AttributesCached(file);
     lock.lock();
-    const std::uint64_t bytes = ChargeFileBytes(look_ahead.window, task, file.size);
+    if (asks) {
+      look_ahead.bytes_in_cache = there;
+      look_ahead.attributes_cached = cached;
+    }
+    const std::uint64_t bytes = there ? 0 : ChargeFileBytes(look_ahead.window, task, file.size);
     lock.unlock();
     asked = platform::ReadIntoCache(file, bytes);
   }
@@ -253,8 +294,11 @@ bool MayWorkLater(const platform::MappedFile& file) {
 // while no more is, with patience then for another program's hold to pass:
 // on Windows the look-ahead may hold the file itself, by another path, and
 // lets go of it at once. What fails then would fail without helpers too.
-platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, const std::string& path) {
-  platform::MappedFile file = platform::OpenFileReadOnly(path.c_str());
+platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, const CacheFileInHand& cache_file,
+                                   std::intptr_t in_folder) {
+  const char* path = cache_file.path.c_str();
+  platform::MappedFile file =
+      platform::OpenFileReadOnly(path, cache_file.listed_as_file, in_folder);
   if (!MayWorkLater(file)) return file;
   Lock lock(look_ahead.mutex);
   look_ahead.window.opens_held_off = true;
@@ -263,7 +307,7 @@ platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, const std::string& pat
   look_ahead.handed_in.wait(lock, [&] { return look_ahead.window.files_being_opened == 0; });
   look_ahead.walk_awaits_opens = false;
   lock.unlock();
-  file = platform::OpenCacheFileAtItsTurn(path.c_str());
+  file = platform::OpenCacheFileAtItsTurn(path, cache_file.listed_as_file);
   lock.lock();
   look_ahead.window.opens_held_off = false;
   WindowMoved(look_ahead, true);
@@ -286,12 +330,27 @@ void GiveBackEverything(LookAhead& look_ahead) {
 // pass (the address space is short) is tried once more after the look-ahead,
 // and the heap, have given back what they can: what the walk maps alone, it
 // maps with helpers.
-void MapAtItsTurn(LookAhead& look_ahead, CacheFileInHand& cache_file) {
+//
+// A file opened ahead is mapped at the type and size it has now, as the file
+// system tells them. Where it caches attributes (a disk, most shares), what it
+// has cached serves: on a share that is what it knew when the file was opened
+// ahead, a moment before, within its own rules, and no server is waited for at
+// each file's turn (which, for files opened more than the share's caching time
+// ahead, would hold the walk up a round trip each and put it further behind).
+// Where it does not (NFS mounted noac, FUSE with attr_timeout=0), its server is
+// asked, a round trip at each file's turn, as for every question there.
+void MapAtItsTurn(LookAhead& look_ahead, CacheFileInHand& cache_file, bool opened_ahead) {
   if (cache_file.file.status != platform::MapStatus::kOpened) return;
-  platform::MapOpenedFile(cache_file.file);
+  bool cached = false;
+  if (opened_ahead) {
+    const std::lock_guard<std::mutex> lock(look_ahead.mutex);
+    cached = look_ahead.attributes_cached;
+  }
+  platform::MapOpenedFile(cache_file.file, cached);
   if (!MayWorkLater(cache_file.file)) return;
   GiveBackEverything(look_ahead);
-  cache_file.file = platform::OpenCacheFileAtItsTurn(cache_file.path.c_str());
+  cache_file.file =
+      platform::OpenCacheFileAtItsTurn(cache_file.path.c_str(), cache_file.listed_as_file);
   if (cache_file.file.status == platform::MapStatus::kOpened) {
     platform::MapOpenedFile(cache_file.file);
   }
@@ -299,8 +358,10 @@ void MapAtItsTurn(LookAhead& look_ahead, CacheFileInHand& cache_file) {
 
 }  // namespace
 
+
 LookAheadHandle StartLookAhead(const std::string& path) {
   auto look_ahead = std::make_shared<LookAhead>();
+
   // Descriptors go to the helpers at work first, half of them at most, then
   // to the files opened ahead; under a low limit no helper starts, and the
   // walk lists and opens everything itself. Each helper's stack and the
@@ -343,8 +404,10 @@ EnteredFolder EnterNextFolder(LookAhead& look_ahead) {
   WaitUntilHandedIn(look_ahead, lock, *folder);
   if (TakeOverFolder(look_ahead.window, *folder)) {
     // No helper listed it: the walk does, and helpers look below it after.
+    const std::shared_ptr<const HeldFolder> above = FolderAboveTheWalk(look_ahead.window);
     lock.unlock();
-    const bool listed = platform::ListFolder(folder->path.c_str(), folder->listing);
+    const bool listed =
+        platform::ListFolder(folder->path.c_str(), folder->listing, HandleOf(above), true);
     lock.lock();
     FolderListedByTheWalk(look_ahead.window, *folder, listed);
   }
@@ -381,13 +444,16 @@ bool TakeNextCacheFile(LookAhead& look_ahead, CacheFileInHand& cache_file) {
   const bool open_here = TakeOverFile(look_ahead.window, *file);
   WindowMoved(look_ahead, behind);
   WakeOneAfterRest(look_ahead);
+  const std::shared_ptr<const HeldFolder> in_folder =
+      open_here ? FolderOfTheWalk(look_ahead.window, *file) : nullptr;
   cache_file.path = std::move(file->path);
+  cache_file.listed_as_file = file->listed_as_file;
   cache_file.file = std::move(file->file);
   lock.unlock();
   // Not opened ahead, or its open there may have failed only because of what
   // the look-ahead held: it is opened now, at its turn.
-  if (open_here) cache_file.file = OpenAtItsTurn(look_ahead, cache_file.path);
-  MapAtItsTurn(look_ahead, cache_file);
+  if (open_here) cache_file.file = OpenAtItsTurn(look_ahead, cache_file, HandleOf(in_folder));
+  MapAtItsTurn(look_ahead, cache_file, !open_here);
   return true;
 }
 
