@@ -138,6 +138,7 @@ bool ListFolder(const char* path, FolderListing& listing, std::intptr_t in_folde
 }
 
 void CloseFolder(std::intptr_t handle) {
+  if (handle < 0) return;
   const std::lock_guard<std::mutex> lock(fake.mutex);
   EXPECT_EQ(fake.folders_open.erase(handle), 1u) << "a folder closed twice";
   --fake.descriptors;

@@ -107,8 +107,17 @@ std::intptr_t HandleOf(const std::shared_ptr<const HeldFolder>& folder) {
   return folder != nullptr ? folder->handle : -1;
 }
 
-TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder) {
+// A helper keeps the folder its last task opened in (`in_folder`) until it
+// starts its next task or waits: where that was the last hold on it, the
+// folder is closed then, outside the lock, and no other thread waits for it.
+// One descriptor a helper, between tasks, out of what the budget leaves free.
+struct HelperHold {
+  std::shared_ptr<const HeldFolder> last_folder;
+};
+
+TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder, HelperHold& hold) {
   lock.unlock();
+  hold.last_folder = folder.in_folder;
   const std::uint64_t start = platform::MonotonicMicroseconds();
   // Kept open for the tasks below it, which the window then holds or closes.
   const bool listed = platform::ListFolder(folder.path.c_str(), folder.listing,
@@ -116,6 +125,10 @@ TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder) {
   const bool slow = SlowSince(start);
   const bool no_cache_files =
       !listed || NextCacheFileEntry(folder.listing, 0) == folder.listing.entries.size();
+  if (no_cache_files && NextSubfolderEntry(folder.listing, 0) == folder.listing.entries.size()) {
+    // Nothing to open in it: closed here rather than under the lock.
+    platform::CloseFolder(std::exchange(folder.listing.handle, -1));
+  }
   lock.lock();
   HandInListing(look_ahead.window, folder, listed);
   TellTheWalk(look_ahead);
@@ -135,9 +148,10 @@ BytesAhead PlanBytesAhead(LookAhead& look_ahead) {
   return look_ahead.bytes_in_cache ? BytesAhead::kLeave : BytesAhead::kAsk;
 }
 
-TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task) {
+TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task, HelperHold& hold) {
   const BytesAhead plan = PlanBytesAhead(look_ahead);
   lock.unlock();
+  hold.last_folder = task.in_folder;
   const std::uint64_t start = platform::MonotonicMicroseconds();
   platform::MappedFile file = platform::OpenFileReadOnly(task.path.c_str(), task.listed_as_file,
                                                         HandleOf(task.in_folder));
@@ -163,7 +177,14 @@ TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task) {
   return {slow, false};
 }
 
-void WaitForWork(LookAhead& look_ahead, Lock& lock) {
+void WaitForWork(LookAhead& look_ahead, Lock& lock, HelperHold& hold) {
+  if (hold.last_folder != nullptr) {
+    lock.unlock();
+    hold.last_folder.reset();
+    lock.lock();
+    // The stop may have woken every helper meanwhile.
+    if (look_ahead.stopping) return;
+  }
   ++look_ahead.idle_helpers;
   look_ahead.work_ready.wait(lock);
   --look_ahead.idle_helpers;
@@ -235,21 +256,22 @@ void RunHelper(void* context) {
   const std::unique_ptr<std::shared_ptr<LookAhead>> share(
       static_cast<std::shared_ptr<LookAhead>*>(context));
   LookAhead& look_ahead = **share;
+  HelperHold hold;  // let go of before the lock, which goes before the pool
   Lock lock(look_ahead.mutex);
   while (!look_ahead.stopping) {
     StartedTask task;
     if (!StartNextTask(look_ahead.window, task)) {
-      WaitForWork(look_ahead, lock);
+      WaitForWork(look_ahead, lock, hold);
       continue;
     }
     WakeAnotherForTheWalk(look_ahead);
     const TaskOutcome outcome = task.folder != nullptr
-                                    ? ListAhead(look_ahead, lock, *task.folder)
-                                    : OpenAhead(look_ahead, lock, *task.file);
+                                    ? ListAhead(look_ahead, lock, *task.folder, hold)
+                                    : OpenAhead(look_ahead, lock, *task.file, hold);
     AddHelpersIfBehind(*share, lock, outcome.slow);
     if (Rests(look_ahead, outcome)) {
       look_ahead.wake_one_at_next_cache_file = true;
-      WaitForWork(look_ahead, lock);
+      WaitForWork(look_ahead, lock, hold);
     }
   }
 }
