@@ -67,7 +67,8 @@ struct InStep {
 
 // Writes all of [data, data + size), retrying short writes. Bytes of a view
 // whose pages cannot be read (the file cut short or its share gone under it)
-// fail with ERROR_NOACCESS: the source was cut.
+// fail as a buffer that cannot be read (ERROR_NOACCESS; under Wine
+// ERROR_INVALID_USER_BUFFER): the source was cut.
 WriteStatus WriteAll(HANDLE handle, const unsigned char* data, std::uint64_t size) {
   // WriteFile takes a DWORD count; 1 GiB steps fit it and are no slower.
   constexpr std::uint64_t kMaxChunk = std::uint64_t{1} << 30;
@@ -76,8 +77,10 @@ WriteStatus WriteAll(HANDLE handle, const unsigned char* data, std::uint64_t siz
     const std::uint64_t chunk = size - done < kMaxChunk ? size - done : kMaxChunk;
     DWORD written = 0;
     if (!WriteFile(handle, data + done, static_cast<DWORD>(chunk), &written, nullptr)) {
-      return GetLastError() == ERROR_NOACCESS ? WriteStatus::kSourceCut
-                                              : WriteStatus::kWriteFailed;
+      const DWORD error = GetLastError();
+      return error == ERROR_NOACCESS || error == ERROR_INVALID_USER_BUFFER
+                 ? WriteStatus::kSourceCut
+                 : WriteStatus::kWriteFailed;
     }
     if (written == 0) return WriteStatus::kWriteFailed;
     done += written;
