@@ -17,6 +17,8 @@ if(NOT WIN32 AND NOT ARTPEEL_PORTABLE_POSIX)
     "O_PATH|fcntl.h|ARTPEEL_HAVE_O_PATH"
     "posix_fadvise|fcntl.h|ARTPEEL_HAVE_POSIX_FADVISE"
     "RWF_NOWAIT|sys/uio.h|ARTPEEL_HAVE_RWF_NOWAIT"
+    "IORING_FEAT_RW_CUR_POS|linux/io_uring.h|ARTPEEL_HAVE_IO_URING"
+    "statfs|sys/vfs.h|ARTPEEL_HAVE_STATFS"
     "sendfile|sys/sendfile.h|ARTPEEL_HAVE_SENDFILE"
     "statx|sys/stat.h|ARTPEEL_HAVE_STATX"
     "M_ARENA_MAX|malloc.h|ARTPEEL_HAVE_M_ARENA_MAX"

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/close_soon_posix.h"
 #include "platform/platform.h"
 #include "platform/run_ending_posix.h"
 #include "platform/run_output.h"
@@ -234,6 +235,8 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std:
                                std::string_view written_line) {
   const ImageBytes image{data, size, static_cast<int>(source_handle), source_offset};
   MakeRoomInReport(written_line.size());
+  // The thread that writes the images lets go of the most descriptors.
+  BatchClosesOnThisThread();
 #if ARTPEEL_HAVE_O_TMPFILE
   // The unnamed file vanishes with its descriptor, however the run ends. Mode
   // 0666: the umask gives it a new file's usual permissions.
@@ -249,8 +252,11 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std:
       const InStep step;
       if (LinkUnnamedFile(name, fd) == 0) {
         // Close errors are delayed write errors: the image under the name is
-        // not the whole of it.
-        if (close(fd) != 0) {
+        // not the whole of it. Where there can be none, the close waits for
+        // the next few.
+        if (ClosingCannotFail()) {
+          CloseSoon(fd);
+        } else if (close(fd) != 0) {
           unlink(name);
           return WriteStatus::kWriteFailed;
         }

@@ -2,6 +2,7 @@
 // it builds on macOS and the BSDs; where CMake found a Linux service that does
 // the same job faster (ARTPEEL_HAVE_*), that service is used instead.
 #include "platform/platform.h"
+#include "platform/close_soon_posix.h"
 #include "platform/run_ending_posix.h"
 #include "platform/run_output.h"
 #include "platform/view_region_posix.h"
@@ -345,7 +346,7 @@ void ReleaseMappedFile(MappedFile& file) {
     file.view_in_region = false;
   }
   if (file.file_handle >= 0) {
-    close(static_cast<int>(file.file_handle));
+    CloseSoon(static_cast<int>(file.file_handle));
     file.file_handle = -1;
   }
 }
@@ -649,7 +650,7 @@ bool ReadFolder(const Place& place, FolderListing& listing, bool keep_open) {
   if (keep_open) {
     listing.handle = folder_fd;
   } else {
-    close(folder_fd);
+    CloseSoon(folder_fd);
   }
   return true;
 }
@@ -704,7 +705,7 @@ bool ListFolder(const char* path, FolderListing& listing, std::intptr_t in_folde
 }
 
 void CloseFolder(std::intptr_t handle) {
-  if (handle >= 0) close(static_cast<int>(handle));
+  if (handle >= 0) CloseSoon(static_cast<int>(handle));
 }
 
 std::string AbsolutePath(const char* path) {
