@@ -659,6 +659,19 @@ bool ListFolder(const char* path, FolderListing& listing) {
   return true;
 }
 
+// A backup or sync client, a scanner or an indexer may open a folder without
+// sharing: the search is refused until it lets go.
+bool ListFolderAtItsTurn(const char* path, FolderListing& listing) {
+  bool listed = false;
+  RetryWhileHeld(
+      [&] {
+        listed = ListFolder(path, listing);
+        return listed ? NO_ERROR : listing.error_code;
+      },
+      HeldByAnotherProcess);
+  return listed;
+}
+
 std::string AbsolutePath(const char* path) {
   // A path in the "\\?\" form is the system's own, taken as written (as
   // LiteralPath takes it): a user's one way to name a folder whose name ends in

@@ -1,11 +1,12 @@
-// Test helper for the Windows build: holds a file open without sharing, as
-// another program might, so that nobody else can open it meanwhile.
+// Test helper for the Windows build: holds a file or a folder open without
+// sharing, as another program might (a backup client opens folders so), so
+// that nobody else can open it, or search the folder, meanwhile.
 //
-//   hold_open FILE SIGNAL
+//   hold_open PATH SIGNAL
 //
-// Opens FILE (read access, no sharing), then creates the file SIGNAL.held and
-// keeps FILE open until the file SIGNAL.release appears (or a minute has passed),
-// then closes it and creates SIGNAL.done. Exits with 1 when FILE cannot be opened.
+// Opens PATH (read access, no sharing), then creates the file SIGNAL.held and
+// keeps PATH open until the file SIGNAL.release appears (or a minute has passed),
+// then closes it and creates SIGNAL.done. Exits with 1 when PATH cannot be opened.
 #include <windows.h>
 
 #include <string>
@@ -25,8 +26,9 @@ bool CreateEmptyFile(const std::string& path) {
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
   const std::string signal = argv[2];
-  const HANDLE held =
-      CreateFileA(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Backup semantics is what lets a folder be opened; a file opens as ever.
+  const HANDLE held = CreateFileA(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (held == INVALID_HANDLE_VALUE) return 1;
   if (!CreateEmptyFile(signal + ".held")) return 1;
   const std::string release = signal + ".release";
