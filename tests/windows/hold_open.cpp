@@ -1,12 +1,11 @@
-// Test helper for the Windows build: holds a file or a folder open without
-// sharing, as another program might (a backup client opens folders so), so
-// that nobody else can open it, or search the folder, meanwhile.
+// Test helper for the Windows build: holds a file or folder open without sharing,
+// as another program might, so that nobody else can open it meanwhile.
 //
-//   hold_open PATH SIGNAL
+//   hold_open FILE SIGNAL
 //
-// Opens PATH (read access, no sharing), then creates the file SIGNAL.held and
-// keeps PATH open until the file SIGNAL.release appears (or a minute has passed),
-// then closes it and creates SIGNAL.done. Exits with 1 when PATH cannot be opened.
+// Opens FILE (read access, no sharing), then creates the file SIGNAL.held and
+// keeps FILE open until the file SIGNAL.release appears (or a minute has passed),
+// then closes it and creates SIGNAL.done. Exits with 1 when FILE cannot be opened.
 #include <windows.h>
 
 #include <string>
@@ -26,7 +25,6 @@ bool CreateEmptyFile(const std::string& path) {
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
   const std::string signal = argv[2];
-  // Backup semantics is what lets a folder be opened; a file opens as ever.
   const HANDLE held = CreateFileA(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (held == INVALID_HANDLE_VALUE) return 1;
