@@ -343,6 +343,11 @@ struct FolderListing {
 // reason in `listing.error_code`.
 bool ListFolder(const char* path, FolderListing& listing);
 
+// Lists `path` as ListFolder does, for the walk at the folder's turn: a folder
+// that another program holds (on Windows, opened without sharing) is waited
+// for as OpenCacheFileAtItsTurn waits for a cache file.
+bool ListFolderAtItsTurn(const char* path, FolderListing& listing);
+
 // `path` made absolute against the current directory, "" being the directory
 // itself; unchanged when it already is absolute. On Windows a name like a
 // device's (CON, NUL, COM1) stays a name in its folder.

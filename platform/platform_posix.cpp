@@ -186,7 +186,7 @@ MappedFile OpenFileReadOnly(const char* path) {
   return file;
 }
 
-// No other process can hold a file against an open here.
+// No other process can hold a file or a folder against an open here.
 MappedFile OpenCacheFileAtItsTurn(const char* path) { return OpenFileReadOnly(path); }
 
 namespace {
@@ -594,6 +594,10 @@ bool ListFolder(const char* path, FolderListing& listing) {
   listing.entries.clear();
   listing.error_code = 0;
   return ReadFolder(path, listing);
+}
+
+bool ListFolderAtItsTurn(const char* path, FolderListing& listing) {
+  return ListFolder(path, listing);
 }
 
 std::string AbsolutePath(const char* path) {

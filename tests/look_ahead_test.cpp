@@ -139,6 +139,9 @@ MappedFile OpenFileReadOnly(const char* path) {
 }
 
 MappedFile OpenCacheFileAtItsTurn(const char* path) { return OpenFileReadOnly(path); }
+bool ListFolderAtItsTurn(const char* path, FolderListing& listing) {
+  return ListFolder(path, listing);
+}
 
 // A view that needs room fails for want of address space while a helper runs
 // (one stuck in a call keeps its stack).

@@ -338,7 +338,7 @@ EnteredFolder EnterNextFolder(LookAhead& look_ahead) {
   if (TakeOverFolder(look_ahead.window, *folder)) {
     // No helper listed it: the walk does, and helpers look below it after.
     lock.unlock();
-    const bool listed = platform::ListFolder(folder->path.c_str(), folder->listing);
+    const bool listed = platform::ListFolderAtItsTurn(folder->path.c_str(), folder->listing);
     lock.lock();
     FolderListedByTheWalk(look_ahead.window, *folder, listed);
   }
