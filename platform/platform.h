@@ -387,6 +387,12 @@ bool ListFolder(const char* path, FolderListing& listing, std::intptr_t in_folde
 // Closes a folder that ListFolder kept open; nothing for -1.
 void CloseFolder(std::intptr_t handle);
 
+// Lists `path` as ListFolder does, for the walk at the folder's turn: a folder
+// that another program holds (on Windows, opened without sharing) is waited
+// for as OpenCacheFileAtItsTurn waits for a cache file.
+bool ListFolderAtItsTurn(const char* path, FolderListing& listing, std::intptr_t in_folder = -1,
+                         bool keep_open = false);
+
 // `path` made absolute against the current directory, "" being the directory
 // itself; unchanged when it already is absolute. On Windows a name like a
 // device's (CON, NUL, COM1) stays a name in its folder.

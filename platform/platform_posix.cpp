@@ -708,6 +708,11 @@ void CloseFolder(std::intptr_t handle) {
   if (handle >= 0) CloseSoon(static_cast<int>(handle));
 }
 
+bool ListFolderAtItsTurn(const char* path, FolderListing& listing, std::intptr_t in_folder,
+                         bool keep_open) {
+  return ListFolder(path, listing, in_folder, keep_open);
+}
+
 std::string AbsolutePath(const char* path) {
   if (path[0] == '/') return path;
   char cwd[PATH_MAX];

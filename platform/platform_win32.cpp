@@ -16,8 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/held_file_win32.h"
 #include "platform/run_output.h"
@@ -495,10 +495,19 @@ struct HelperStart {
 // The helpers running: a thread's stack goes back to the system when it ends.
 LONG volatile helpers_running = 0;
 
+// A helper's buffer for ReadIntoCache, made at its first call and freed as the
+// helper ends. A plain pointer, not an object with a destructor: mingw-w64's
+// emulated thread-local storage can free such an object's storage before its
+// destructor runs at the thread's end, which then frees whatever has taken
+// that memory meanwhile (a lock of the look-ahead, say), and another thread
+// crashes on it. Helpers end as a walk ends, so the run died at its very end.
+thread_local unsigned char* read_buffer = nullptr;
+
 DWORD WINAPI RunHelperThread(void* start) {
   const HelperStart helper = *static_cast<HelperStart*>(start);
   delete static_cast<HelperStart*>(start);
   helper.run(helper.context);
+  delete[] std::exchange(read_buffer, nullptr);
   InterlockedDecrement(&helpers_running);
   return 0;
 }
@@ -547,7 +556,7 @@ bool AttributesCached(const MappedFile& /*file*/) { return true; }
 // read ahead of it in large pieces, which a share answers in few round trips.
 std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes) {
   constexpr DWORD kPiece = 256 * 1024;
-  thread_local std::unique_ptr<unsigned char[]> buffer(new unsigned char[kPiece]);
+  if (read_buffer == nullptr) read_buffer = new unsigned char[kPiece];
   const std::uint64_t wanted = file.size < max_bytes ? file.size : max_bytes;
   const HANDLE handle = AsHandle(file.file_handle);
   std::uint64_t done = 0;
@@ -557,7 +566,7 @@ std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes) {
     OVERLAPPED at = {};
     at.Offset = static_cast<DWORD>(done);
     at.OffsetHigh = static_cast<DWORD>(done >> 32);
-    if (!ReadFile(handle, buffer.get(), piece, &read, &at) || read == 0) break;
+    if (!ReadFile(handle, read_buffer, piece, &read, &at) || read == 0) break;
     done += read;
   }
   return done;
@@ -672,6 +681,20 @@ bool ListFolder(const char* path, FolderListing& listing, std::intptr_t /*in_fol
 }
 
 void CloseFolder(std::intptr_t /*handle*/) {}
+
+// A backup or sync client, a scanner or an indexer may open a folder without
+// sharing: the search is refused until it lets go.
+bool ListFolderAtItsTurn(const char* path, FolderListing& listing, std::intptr_t in_folder,
+                         bool keep_open) {
+  bool listed = false;
+  RetryWhileHeld(
+      [&] {
+        listed = ListFolder(path, listing, in_folder, keep_open);
+        return listed ? NO_ERROR : listing.error_code;
+      },
+      HeldByAnotherProcess);
+  return listed;
+}
 
 std::string AbsolutePath(const char* path) {
   // A path in the "\\?\" form is the system's own, taken as written (as

@@ -192,7 +192,7 @@ TEST(InterruptedRun, LeavesNoTemporaryFileAndOnlyWholeImages) {
     // names exactly the images on disk, also those written as the run ended.
     // Only a run whose reader is gone cannot tell.
     const std::set<std::string> named = NamedImages(report);
-    EXPECT_TRUE(std::ranges::includes(on_disk, named));
+    EXPECT_TRUE(std::includes(on_disk.begin(), on_disk.end(), named.begin(), named.end()));
     if (!run.over_earlier_images && run.signal_number != SIGPIPE) {
       EXPECT_TRUE(report.empty() || report.back() == '\n') << "ends mid-line";
       EXPECT_EQ(named, on_disk);
@@ -236,11 +236,11 @@ TEST(InterruptedRun, EndsByItsFirstEndingSignalAndCleansUpWhenItsSupervisorDies)
   for (int tries = 0; tries < 1000; ++tries) {
     for (int read = 0; read < 5 && ReadReportLine(run, line); ++read) report += line + "\n";
     StopRun(run);
-    if (std::ranges::any_of(fs::directory_iterator(out), [](const fs::directory_entry& entry) {
-          return entry.path().filename().string().ends_with(".part");
-        })) {
-      break;
+    bool part_left = false;
+    for (const fs::directory_entry& entry : fs::directory_iterator(out)) {
+      part_left = part_left || entry.path().filename().string().ends_with(".part");
     }
+    if (part_left) break;
     kill(run.pid, SIGCONT);
   }
   const int orphan = WalkingProcess(run);

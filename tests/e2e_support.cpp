@@ -78,7 +78,7 @@ std::vector<int> ProcessTree(int pid) {
 // is left of the run.
 void EndHungRun(int pid) {
   const std::vector<int> tree = ProcessTree(pid);
-  const bool wine_deadlock = std::ranges::any_of(tree, WineDeadlocked);
+  const bool wine_deadlock = std::any_of(tree.begin(), tree.end(), WineDeadlocked);
   ADD_FAILURE() << "artpeel still runs after " << kWineRunDeadline.count() << " s"
                 << (wine_deadlock ? ": Wine's own deadlock at exit (its main thread ended, "
                                     "another thread left waiting in Wine)"

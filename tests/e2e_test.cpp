@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -343,31 +344,41 @@ TEST_F(ArtpeelTest, WritesFailingPartWayLoseNothingAndTheWalkGoesOn) {
 
 // ---- Files another program holds open (Windows only) --------------------------------
 
-TEST_F(ArtpeelTest, FilesHeldOpenByAnotherProgramAreReportedAndKept) {
+TEST_F(ArtpeelTest, FilesAndFoldersHeldOpenByAnotherProgramAreReportedAndKept) {
   if (!TestingWindows()) GTEST_SKIP() << "only Windows opens files without sharing";
   // A cache file that cannot be opened, and an earlier output file that cannot
   // be replaced: both are reported, the earlier file keeps its bytes, and no
   // temporary file remains. One held until 200 ms after the walk reaches it
-  // (once the image before it is in place) is read.
+  // (once the image before it is in place) is read, and so is a folder held
+  // until 300 ms after the walk reaches it (once that file's image is in place).
   const fs::path held = AddFile("S/held.itc2", BuildCacheFile({PngItem("held")}));
   AddFile("S/T/after.itc2", BuildCacheFile({PngItem("one"), PngItem("two")}));
   const fs::path brief = AddFile("S/T/U/brief.itc2", BuildCacheFile({PngItem("brief", 1)}));
+  const fs::path folder =
+      AddFile("S/T/U/V/in.itc2", BuildCacheFile({PngItem("in", 2)})).parent_path();
   const fs::path earlier = out_ / "0123456789ABCDEF-01-600x600.png";
   WriteWholeFile(earlier, Bytes("earlier"));
   RunResult result;
   {
     const HeldOpen cache_holder(held);
     const HeldOpen output_holder(earlier);
+    std::optional<HeldOpen> folder_holder(std::in_place, folder);
     RunningArtpeel run;
     {
       const HeldOpen brief_holder(brief);
-      ASSERT_TRUE(cache_holder.held() && output_holder.held() && brief_holder.held());
+      ASSERT_TRUE(cache_holder.held() && output_holder.held() && brief_holder.held() &&
+                  folder_holder->held());
       run = StartArtpeel(out_, {NativePath(library_)});
       for (int i = 0; i < 6000 && !fs::exists(out_ / "0123456789ABCDEF-02-600x600.png"); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
+    for (int i = 0; i < 6000 && !fs::exists(out_ / "0000000000000001-01-600x600.png"); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    folder_holder.reset();
     FinishArtpeel(run, &result.output);
   }
   EXPECT_EQ(result.output,
@@ -375,11 +386,16 @@ TEST_F(ArtpeelTest, FilesHeldOpenByAnotherProgramAreReportedAndKept) {
                 ReportOf("after.itc2",
                          "\t\t[ 1] unable to create file '0123456789ABCDEF-01-600x600.png'\n" +
                              WroteLine(2, "0123456789ABCDEF-02-600x600.png", 3)) +
-                ReportOf("brief.itc2", WroteLine(1, "0000000000000001-01-600x600.png", 5)));
+                ReportOf("brief.itc2", WroteLine(1, "0000000000000001-01-600x600.png", 5)) +
+                ReportOf("in.itc2", WroteLine(1, "0000000000000002-01-600x600.png", 2)));
   EXPECT_EQ(FilesIn(out_), (std::map<std::string, std::string>{
                                {"0123456789ABCDEF-01-600x600.png", "earlier"},
                                {"0123456789ABCDEF-02-600x600.png", "two"},
-                               {"0000000000000001-01-600x600.png", "brief"}}));
+                               {"0000000000000001-01-600x600.png", "brief"},
+                               {"0000000000000002-01-600x600.png", "in"}}));
+  const HeldOpen named_holder(folder);  // held for all of a run: reported once
+  EXPECT_EQ(RunArtpeel(out_, {NativePath(folder)}).errors,
+            "artpeel: cannot read folder '" + NativePath(folder) + "': Sharing violation\n");
 }
 
 using ConcurrentRuns = LibraryTest;  // not run under valgrind: no memory check, and slow there

@@ -174,6 +174,10 @@ MappedFile OpenCacheFileAtItsTurn(const char* path, bool listed_as_file) {
 bool ReadOpenedFileSize(MappedFile& /*file*/) { return true; }
 bool InCacheAlready(const MappedFile& /*file*/) { return false; }
 bool AttributesCached(const MappedFile& /*file*/) { return true; }
+bool ListFolderAtItsTurn(const char* path, FolderListing& listing, std::intptr_t in_folder,
+                         bool keep_open) {
+  return ListFolder(path, listing, in_folder, keep_open);
+}
 
 // A view that needs room fails for want of address space while a helper runs
 // (one stuck in a call keeps its stack).

@@ -429,7 +429,7 @@ EnteredFolder EnterNextFolder(LookAhead& look_ahead) {
     const std::shared_ptr<const HeldFolder> above = FolderAboveTheWalk(look_ahead.window);
     lock.unlock();
     const bool listed =
-        platform::ListFolder(folder->path.c_str(), folder->listing, HandleOf(above), true);
+        platform::ListFolderAtItsTurn(folder->path.c_str(), folder->listing, HandleOf(above), true);
     lock.lock();
     FolderListedByTheWalk(look_ahead.window, *folder, listed);
   }

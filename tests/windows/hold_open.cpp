@@ -1,5 +1,5 @@
-// Test helper for the Windows build: holds a file open without sharing, as
-// another program might, so that nobody else can open it meanwhile.
+// Test helper for the Windows build: holds a file or folder open without sharing,
+// as another program might, so that nobody else can open it meanwhile.
 //
 //   hold_open FILE SIGNAL
 //
@@ -25,8 +25,8 @@ bool CreateEmptyFile(const std::string& path) {
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
   const std::string signal = argv[2];
-  const HANDLE held =
-      CreateFileA(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE held = CreateFileA(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (held == INVALID_HANDLE_VALUE) return 1;
   if (!CreateEmptyFile(signal + ".held")) return 1;
   const std::string release = signal + ".release";
