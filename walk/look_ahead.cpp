@@ -428,10 +428,16 @@ EnteredFolder EnterNextFolder(LookAhead& look_ahead) {
     // No helper listed it: the walk does, and helpers look below it after.
     const std::shared_ptr<const HeldFolder> above = FolderAboveTheWalk(look_ahead.window);
     lock.unlock();
+    const std::uint64_t start = platform::MonotonicMicroseconds();
     const bool listed =
         platform::ListFolderAtItsTurn(folder->path.c_str(), folder->listing, HandleOf(above), true);
+    const bool slow = SlowSince(start);
     lock.lock();
     FolderListedByTheWalk(look_ahead.window, *folder, listed);
+    // A slow answer the walk waited for itself: the helpers, idle since they
+    // found nothing to do at the start, are woken below (WindowMoved) for what
+    // the listing gave them, and not only after the next few takes.
+    if (slow) ++look_ahead.slow_tasks_in_a_row;
   }
   WindowMoved(look_ahead, behind);
   EnteredFolder entered;
