@@ -46,6 +46,11 @@ constexpr std::uint64_t kSlowTaskMicroseconds = 1000;
 // More slow tasks in a row than this are taken for round trips, not a busy
 // machine: the helpers grow (AddHelpersIfBehind).
 constexpr std::size_t kSlowTasksBeforeGrowth = 2;
+// Where the slow tasks took this much longer on average after the helpers last
+// grew, the file system serves no more requests at once than it got (sshfs
+// keeps some ten under way): more helpers would only queue there, the walk's
+// own requests behind them.
+constexpr std::uint64_t kSaturatedPercent = 150;
 // Waking a helper is a system call on both sides: the walk wakes one after
 // this many tasks taken, or at once when it finds the helpers behind it.
 constexpr std::size_t kTakesPerWake = 16;
@@ -74,6 +79,10 @@ struct LookAhead {
   std::size_t idle_helpers = 0;    // waiting for work, or resting
   bool wake_one_at_next_cache_file = false;  // a helper rests
   std::size_t slow_tasks_in_a_row = 0;
+  // The slow tasks since the helpers last grew, and their mean before it.
+  std::uint64_t slow_task_microseconds = 0;
+  std::size_t slow_tasks_timed = 0;
+  std::uint64_t mean_before_growth = 0;
   std::size_t takes_since_wake = 0;
   // What the last file opened ahead that was asked said (PlanBytesAhead):
   // whether its bytes were in the cache, and whether its attributes were.
@@ -88,13 +97,16 @@ using Lock = std::unique_lock<std::mutex>;
 
 // What a helper's task came to.
 struct TaskOutcome {
-  bool slow = false;  // the file system took kSlowTaskMicroseconds or more
-  bool no_cache_files = false;  // a folder listed, or not, with none to open
+  std::uint64_t microseconds = 0;  // what the file system took
+  bool no_cache_files = false;     // a folder listed, or not, with none to open
+  bool slow() const { return microseconds >= kSlowTaskMicroseconds; }
 };
 
-bool SlowSince(std::uint64_t start) {
-  return platform::MonotonicMicroseconds() - start >= kSlowTaskMicroseconds;
+std::uint64_t MicrosecondsSince(std::uint64_t start) {
+  return platform::MonotonicMicroseconds() - start;
 }
+
+bool SlowSince(std::uint64_t start) { return MicrosecondsSince(start) >= kSlowTaskMicroseconds; }
 
 void TellTheWalk(LookAhead& look_ahead) {
   if (look_ahead.walk_awaits_task || look_ahead.walk_awaits_opens) {
@@ -122,7 +134,7 @@ TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder, Hel
   // Kept open for the tasks below it, which the window then holds or closes.
   const bool listed = platform::ListFolder(folder.path.c_str(), folder.listing,
                                            HandleOf(folder.in_folder), true);
-  const bool slow = SlowSince(start);
+  const std::uint64_t took = MicrosecondsSince(start);
   const bool no_cache_files =
       !listed || NextCacheFileEntry(folder.listing, 0) == folder.listing.entries.size();
   if (no_cache_files && NextSubfolderEntry(folder.listing, 0) == folder.listing.entries.size()) {
@@ -132,7 +144,7 @@ TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder, Hel
   lock.lock();
   HandInListing(look_ahead.window, folder, listed);
   TellTheWalk(look_ahead);
-  return {slow, no_cache_files};
+  return {took, no_cache_files};
 }
 
 // What the helper that opens a file ahead does about its bytes.
@@ -155,7 +167,7 @@ TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task, HelperH
   const std::uint64_t start = platform::MonotonicMicroseconds();
   platform::MappedFile file = platform::OpenFileReadOnly(task.path.c_str(), task.listed_as_file,
                                                         HandleOf(task.in_folder));
-  const bool slow = SlowSince(start);
+  const std::uint64_t took = MicrosecondsSince(start);
   std::uint64_t asked = 0;
   if (file.status == platform::MapStatus::kOpened && plan != BytesAhead::kLeave &&
       platform::ReadOpenedFileSize(file)) {
@@ -174,7 +186,7 @@ TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task, HelperH
   lock.lock();
   HandInOpenedFile(look_ahead.window, task, std::move(file), asked);
   TellTheWalk(look_ahead);
-  return {slow, false};
+  return {took, false};
 }
 
 void WaitForWork(LookAhead& look_ahead, Lock& lock, HelperHold& hold) {
@@ -210,15 +222,31 @@ std::size_t StartHelpers(const std::shared_ptr<LookAhead>& look_ahead, std::size
 // as far as they keep busy. On a far share they double every round trip or
 // two. A disk, which answers in microseconds, never gets more; a slow task or
 // two (a busy machine that left a helper waiting for a processor) get none
-// either.
-void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock, bool slow) {
+// either. They grow again only after some half a task each at their number,
+// and not at all once that made each task take much longer: the file system
+// serves no more at once.
+void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
+                        const TaskOutcome& outcome) {
   LookAhead& look_ahead = *share;
-  look_ahead.slow_tasks_in_a_row = slow ? look_ahead.slow_tasks_in_a_row + 1 : 0;
+  look_ahead.slow_tasks_in_a_row = outcome.slow() ? look_ahead.slow_tasks_in_a_row + 1 : 0;
+  if (outcome.slow()) {
+    look_ahead.slow_task_microseconds += outcome.microseconds;
+    ++look_ahead.slow_tasks_timed;
+  }
   if (look_ahead.slow_tasks_in_a_row <= kSlowTasksBeforeGrowth || !look_ahead.walk_awaits_task ||
       look_ahead.idle_helpers > 0 || look_ahead.helpers == look_ahead.most_helpers ||
-      look_ahead.stopping) {
+      look_ahead.slow_tasks_timed * 2 < look_ahead.helpers || look_ahead.stopping) {
     return;
   }
+  const std::uint64_t mean = look_ahead.slow_task_microseconds / look_ahead.slow_tasks_timed;
+  if (look_ahead.mean_before_growth != 0 &&
+      mean * 100 > look_ahead.mean_before_growth * kSaturatedPercent) {
+    look_ahead.most_helpers = look_ahead.helpers;
+    return;
+  }
+  look_ahead.mean_before_growth = mean;
+  look_ahead.slow_task_microseconds = 0;
+  look_ahead.slow_tasks_timed = 0;
   look_ahead.slow_tasks_in_a_row = 0;
   const std::size_t more =
       std::min(look_ahead.helpers, look_ahead.most_helpers - look_ahead.helpers);
@@ -247,7 +275,7 @@ void WakeAnotherForTheWalk(LookAhead& look_ahead) {
 // 50,000 folders took half again as long). The helper rests until the walk
 // wakes it, at the latest when it takes a cache file (WakeOneAfterRest).
 bool Rests(const LookAhead& look_ahead, const TaskOutcome& outcome) {
-  return !outcome.slow && outcome.no_cache_files && !look_ahead.stopping;
+  return !outcome.slow() && outcome.no_cache_files && !look_ahead.stopping;
 }
 
 void RunHelper(void* context) {
@@ -268,7 +296,7 @@ void RunHelper(void* context) {
     const TaskOutcome outcome = task.folder != nullptr
                                     ? ListAhead(look_ahead, lock, *task.folder, hold)
                                     : OpenAhead(look_ahead, lock, *task.file, hold);
-    AddHelpersIfBehind(*share, lock, outcome.slow);
+    AddHelpersIfBehind(*share, lock, outcome);
     if (Rests(look_ahead, outcome)) {
       look_ahead.wake_one_at_next_cache_file = true;
       WaitForWork(look_ahead, lock, hold);
