@@ -279,7 +279,7 @@ void List(fuse_req_t request, fuse_ino_t ino, std::size_t size, off_t offset,
       if (IsDotOrDotDot(entry.d_name) || Find(fs, ino, entry.d_name, found) != 0) {
         found = {};
         found.attr.st_ino = entry.d_ino;
-        found.attr.st_mode = DTTOIF(entry.d_type);
+        found.attr.st_mode = static_cast<mode_t>(DTTOIF(entry.d_type));
       }
       length = fuse_add_direntry_plus(request, buffer.get() + used, size - used, entry.d_name,
                                       &found, entry.d_off);
@@ -290,7 +290,7 @@ void List(fuse_req_t request, fuse_ino_t ino, std::size_t size, off_t offset,
     } else {
       struct stat attributes {};
       attributes.st_ino = entry.d_ino;
-      attributes.st_mode = DTTOIF(entry.d_type);
+      attributes.st_mode = static_cast<mode_t>(DTTOIF(entry.d_type));
       length = fuse_add_direntry(request, buffer.get() + used, size - used, entry.d_name,
                                  &attributes, entry.d_off);
       if (length > size - used) break;
