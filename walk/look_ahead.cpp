@@ -15,7 +15,7 @@
 // is changed only through its operations (walk/look_ahead_window.h), whose
 // invariants they check. A helper does its task without the lock and touches
 // only that task's result meanwhile. Helpers share ownership of the pool, so
-// the stop waits for none of them.
+// the stop waits for none held by a share for long (kMostWaitForHelpersMicroseconds).
 #include "walk/look_ahead.h"
 
 #include <algorithm>
@@ -55,7 +55,9 @@ constexpr std::uint64_t kSaturatedPercent = 150;
 // this many tasks taken, or at once when it finds the helpers behind it.
 constexpr std::size_t kTakesPerWake = 16;
 // How long the walk waits for helpers to end when it gives back what they
-// hold: a helper in a call longer than that is held by a share.
+// hold, and at the stop, where those that ended are joined and their stacks
+// go: told to stop, they end at once, and one in a call longer than that is
+// held by a share that stopped answering.
 constexpr std::uint64_t kMostWaitForHelpersMicroseconds = 1000000;
 // Asking a file's bytes into the cache is a call, also where they are there
 // already (a library read a moment ago): every this many files opened ahead,
@@ -444,6 +446,7 @@ LookAheadHandle::~LookAheadHandle() {
   }
   look_ahead->work_ready.notify_all();
   // The pool goes with its last helper, perhaps this very moment.
+  platform::AwaitHelpersEnded(kMostWaitForHelpersMicroseconds);
 }
 
 EnteredFolder EnterNextFolder(LookAhead& look_ahead) {
