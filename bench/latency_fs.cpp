@@ -7,13 +7,17 @@
 // server's queue. It counts the requests it gets by kind and writes the counts
 // when it is unmounted.
 //
-//   latency_fs [--counts FILE] [--threads N] DELAY_MS FOLDER MOUNT_POINT
+//   latency_fs [--counts FILE] [--threads N] [--attr-timeout SECONDS]
+//              [--timeline FILE] DELAY_MS FOLDER MOUNT_POINT
 //
 // Runs in the foreground until the mount goes (fusermount3 -u MOUNT_POINT) or
 // it gets SIGINT, SIGTERM or SIGHUP. The kernel caches names and attributes
 // for a second (libfuse's default, and sshfs's) and gets the entries'
 // attributes with the listing (readdirplus), as NFS and SMB clients do; the
-// page cache works as on any FUSE mount. Built by bench/share.py:
+// page cache works as on any FUSE mount. --attr-timeout 0 makes the kernel ask
+// for a file's attributes every time, as NFS mounted noac does; --timeline
+// FILE writes, every millisecond of the mount, how many requests were under
+// way, to show how much of the 256 a run keeps busy. Built by bench/share.py:
 //
 //   g++ -std=c++20 -O2 bench/latency_fs.cpp $(pkg-config --cflags --libs fuse3) -o latency_fs
 #define FUSE_USE_VERSION 312
@@ -40,6 +44,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -72,6 +77,8 @@ struct Folder {
 struct FileSystem {
   std::chrono::microseconds delay{0};
   unsigned threads = 256;
+  double attr_seconds = kCacheSeconds;  // how long the kernel keeps attributes
+  std::atomic<unsigned> under_way{0};   // requests waiting out their delay
   Node root;
   std::mutex mutex;  // guards `nodes` and every node's `lookups`, never held across a delay
   std::map<std::pair<dev_t, ino_t>, Node*> nodes;
@@ -90,7 +97,9 @@ Node& NodeOf(FileSystem& fs, fuse_ino_t ino) {
 FileSystem& Arrive(fuse_req_t request, Kind kind) {
   FileSystem& fs = Served(request);
   fs.counts[kind].fetch_add(1, std::memory_order_relaxed);
+  fs.under_way.fetch_add(1, std::memory_order_relaxed);
   std::this_thread::sleep_for(fs.delay);
+  fs.under_way.fetch_sub(1, std::memory_order_relaxed);
   return fs;
 }
 
@@ -98,7 +107,8 @@ FileSystem& Arrive(fuse_req_t request, Kind kind) {
 // kernel; 0 or an errno.
 int Find(FileSystem& fs, fuse_ino_t parent, const char* name, fuse_entry_param& entry) {
   entry = {};
-  entry.attr_timeout = entry.entry_timeout = kCacheSeconds;
+  entry.entry_timeout = kCacheSeconds;
+  entry.attr_timeout = fs.attr_seconds;
   const int fd = openat(NodeOf(fs, parent).fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return errno;
   if (fstatat(fd, "", &entry.attr, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
@@ -162,7 +172,7 @@ void Getattr(fuse_req_t request, fuse_ino_t ino, fuse_file_info*) {
     fuse_reply_err(request, errno);
     return;
   }
-  fuse_reply_attr(request, &attributes, kCacheSeconds);
+  fuse_reply_attr(request, &attributes, fs.attr_seconds);
 }
 
 void Readlink(fuse_req_t request, fuse_ino_t ino) {
@@ -269,7 +279,7 @@ void List(fuse_req_t request, fuse_ino_t ino, std::size_t size, off_t offset,
       if (IsDotOrDotDot(entry.d_name) || Find(fs, ino, entry.d_name, found) != 0) {
         found = {};
         found.attr.st_ino = entry.d_ino;
-        found.attr.st_mode = DTTOIF(entry.d_type);
+        found.attr.st_mode = static_cast<mode_t>(DTTOIF(entry.d_type));
       }
       length = fuse_add_direntry_plus(request, buffer.get() + used, size - used, entry.d_name,
                                       &found, entry.d_off);
@@ -280,7 +290,7 @@ void List(fuse_req_t request, fuse_ino_t ino, std::size_t size, off_t offset,
     } else {
       struct stat attributes {};
       attributes.st_ino = entry.d_ino;
-      attributes.st_mode = DTTOIF(entry.d_type);
+      attributes.st_mode = static_cast<mode_t>(DTTOIF(entry.d_type));
       length = fuse_add_direntry(request, buffer.get() + used, size - used, entry.d_name,
                                  &attributes, entry.d_off);
       if (length > size - used) break;
@@ -363,9 +373,31 @@ void WriteCounts(const FileSystem& fs, const char* path) {
   std::fclose(out);
 }
 
+// Samples the requests under way every millisecond until `done`, and writes
+// them to `path`, one "MILLISECOND UNDER_WAY" line each, from the first
+// request on.
+void RecordTimeline(const FileSystem& fs, const std::atomic<bool>& done, const char* path) {
+  std::vector<unsigned> samples;
+  auto next = std::chrono::steady_clock::now();
+  while (!done.load()) {
+    const unsigned now = fs.under_way.load(std::memory_order_relaxed);
+    if (now > 0 || !samples.empty()) samples.push_back(now);
+    next += std::chrono::milliseconds(1);
+    std::this_thread::sleep_until(next);
+  }
+  FILE* const out = std::fopen(path, "w");
+  if (out == nullptr) {
+    std::perror(path);
+    return;
+  }
+  for (std::size_t ms = 0; ms < samples.size(); ++ms) std::fprintf(out, "%zu %u\n", ms, samples[ms]);
+  std::fclose(out);
+}
+
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
-               "usage: latency_fs [--counts FILE] [--threads N] DELAY_MS FOLDER MOUNT_POINT\n");
+               "usage: latency_fs [--counts FILE] [--threads N] [--attr-timeout SECONDS]\n"
+               "                  [--timeline FILE] DELAY_MS FOLDER MOUNT_POINT\n");
   std::exit(2);
 }
 
@@ -374,12 +406,17 @@ void WriteCounts(const FileSystem& fs, const char* path) {
 int main(int argc, char** argv) {
   FileSystem fs;
   const char* counts_path = nullptr;
+  const char* timeline_path = nullptr;
   int arg = 1;
   for (; arg + 1 < argc && argv[arg][0] == '-'; arg += 2) {
     if (std::strcmp(argv[arg], "--counts") == 0) {
       counts_path = argv[arg + 1];
     } else if (std::strcmp(argv[arg], "--threads") == 0) {
       fs.threads = static_cast<unsigned>(std::atoi(argv[arg + 1]));
+    } else if (std::strcmp(argv[arg], "--attr-timeout") == 0) {
+      fs.attr_seconds = std::atof(argv[arg + 1]);
+    } else if (std::strcmp(argv[arg], "--timeline") == 0) {
+      timeline_path = argv[arg + 1];
     } else {
       Usage();
     }
@@ -435,6 +472,11 @@ int main(int argc, char** argv) {
   fuse_session* const session = fuse_session_new(&args, &operations, sizeof operations, &fs);
   if (session == nullptr) return 1;
   int status = 1;
+  std::atomic<bool> done{false};
+  std::thread timeline;
+  if (timeline_path != nullptr) {
+    timeline = std::thread(RecordTimeline, std::cref(fs), std::cref(done), timeline_path);
+  }
   if (fuse_set_signal_handlers(session) == 0) {
     if (fuse_session_mount(session, mount_point) == 0) {
       fuse_loop_config* const loop = fuse_loop_cfg_create();
@@ -447,6 +489,8 @@ int main(int argc, char** argv) {
     fuse_remove_signal_handlers(session);
   }
   fuse_session_destroy(session);
+  done = true;
+  if (timeline.joinable()) timeline.join();
   if (counts_path != nullptr) WriteCounts(fs, counts_path);
   return status;
 }

@@ -274,13 +274,15 @@ def build_latency_fs(folder):
 
 class LatencyShare:
     """FOLDER served by `program` (build_latency_fs), every request answered
-    after `delay_ms`, mounted at `mount_point` by mount(). After each unmount,
+    after `delay_ms`, mounted at `mount_point` by mount(), with `options` of
+    latency_fs's own (such as ["--attr-timeout", "0"]). After each unmount,
     `counts` holds the requests that mount got, by kind."""
 
-    def __init__(self, folder, delay_ms, program):
+    def __init__(self, folder, delay_ms, program, options=()):
         self.folder = os.path.abspath(folder)
         self.delay_ms = delay_ms
         self.program = program
+        self.options = list(options)
         self.state = None
         self.server = None
         self.counts = {}
@@ -303,8 +305,8 @@ class LatencyShare:
         self.unmount()
         log = os.path.join(self.state, "latency_fs.log")
         counts = os.path.join(self.state, "counts")
-        self.server = _start([self.program, "--counts", counts, str(self.delay_ms), self.folder,
-                              self.mount_point], log)
+        self.server = _start([self.program, "--counts", counts] + self.options +
+                             [str(self.delay_ms), self.folder, self.mount_point], log)
         try:
             _await_mount(self.server, self.mount_point, log, "latency_fs")
         except RuntimeError:

@@ -23,12 +23,13 @@ void PrintItemLine(std::int64_t index, const char* text) {
 }
 
 // Hands a "locl" item to the export once its payload is known to lie inside the
-// file; reports the item instead when it does not.
-void ExportLocalItem(ByteView file, std::uint64_t record, const CacheItemHeader& header,
+// file; reports the item instead when it does not. False when the file was
+// found cut short under the export.
+bool ExportLocalItem(ByteView file, std::uint64_t record, const CacheItemHeader& header,
                      std::int64_t index, DumpTally& tally) {
   if (header.HeaderLength > header.ItemLength) {
     PrintItemLine(index, "header is longer than the item");
-    return;
+    return true;
   }
   CacheItem item{
       .ItemIndex = index,
@@ -41,16 +42,21 @@ void ExportLocalItem(ByteView file, std::uint64_t record, const CacheItemHeader&
   if (!SubView(file, record + header.HeaderLength, header.ItemLength - header.HeaderLength,
                &item.Payload)) {
     PrintItemLine(index, "runs past the end of the file");
-    return;
+    return true;
   }
-  ExportImage(item, tally);
+  return ExportImage(item, tally);
 }
 
-// The guarded read's frames may be abandoned part way: the counts go straight
-// to the caller's tally, which outlives them.
-void DumpMappedContents(const platform::MappedFile& file, void* tally) {
-  DumpCacheContents(ByteView{file.data, file.size, file.file_handle, 0},
-                    *static_cast<DumpTally*>(tally));
+// What a guarded read hands back; its frames may be abandoned part way, so the
+// counts go straight to the caller's tally, which outlives them.
+struct MappedRead {
+  DumpTally* tally;
+  bool whole = false;  // no image's bytes were found gone
+};
+
+void DumpMappedContents(const platform::MappedFile& file, void* context) {
+  auto& read = *static_cast<MappedRead*>(context);
+  read.whole = DumpCacheContents(ByteView{file.data, file.size, file.file_handle, 0}, *read.tally);
 }
 
 }  // namespace
@@ -60,18 +66,18 @@ const char* DisplayName(const char* path) {
   return last_separator != nullptr ? last_separator + 1 : path;
 }
 
-void DumpCacheContents(ByteView file, DumpTally& tally) {
+bool DumpCacheContents(ByteView file, DumpTally& tally) {
   const CacheFileHeader header = ReadCacheFileHeader(file);
   if (header.Signature != kSignatureItch) {
     PrintReport("\tisn't a ITC2 file\n");
-    return;
+    return true;
   }
   if (header.HeaderFlags != kExpectedHeaderFlags) {
     PrintReport("\tdifferent header flags detected!\n");
   }
   if (header.ContentTag != kContentArtwork) {
     PrintReport("\tdoesn't contain artwork\n");
-    return;
+    return true;
   }
   PrintReport("\tdumping items...\n");
 
@@ -79,7 +85,7 @@ void DumpCacheContents(ByteView file, DumpTally& tally) {
   for (std::int64_t index = 1; record < file.size; ++index) {
     if (!Contains(file, record, kRecordPrefixSize)) {
       PrintItemLine(index, "runs past the end of the file");
-      return;
+      return true;
     }
     const CacheItemHeader item = ReadCacheItemHeader(file, record);
     if (item.ItemTag != kItemTagItem) {
@@ -87,7 +93,7 @@ void DumpCacheContents(ByteView file, DumpTally& tally) {
     } else {
       if (!Contains(file, record, kCacheItemHeaderSize)) {
         PrintItemLine(index, "runs past the end of the file");
-        return;
+        return true;
       }
       if (item.Unknowns_1 != kExpectedUnknowns1) {
         PrintItemLine(index, "different Unknowns_1s detected!");
@@ -96,7 +102,7 @@ void DumpCacheContents(ByteView file, DumpTally& tally) {
         PrintItemLine(index, "different header Lengths detected.");
       }
       if (item.Location == kLocationLocal) {
-        ExportLocalItem(file, record, item, index, tally);
+        if (!ExportLocalItem(file, record, item, index, tally)) return false;
       } else {
         PrintReport("\t\t[%2" PRId64 "] unknown file location %08X\n", index,
                     static_cast<unsigned>(item.Location));
@@ -105,10 +111,11 @@ void DumpCacheContents(ByteView file, DumpTally& tally) {
     // A zero length would leave the walk standing on this record forever.
     if (item.ItemLength == 0) {
       PrintItemLine(index, "has zero length; skipping the rest of the file");
-      return;
+      return true;
     }
     record += item.ItemLength;
   }
+  return true;
 }
 
 void DumpCacheFile(const char* path, platform::MappedFile file, DumpTally& tally) {
@@ -137,7 +144,10 @@ void DumpCacheFile(const char* path, platform::MappedFile file, DumpTally& tally
 void DumpMappedCacheFile(const char* path, platform::MappedFile& file, DumpTally& tally) {
   PrintReport("Dumping contents of %s:\n", DisplayName(path));
   ++tally.cache_files_read;
-  if (!platform::ReadMappedFileGuarded(file, DumpMappedContents, &tally)) {
+  // A page of the view lost under the reader faults; an image's bytes lost
+  // under the kernel's copy make the export stop. Either way the file was cut.
+  MappedRead read{&tally};
+  if (!platform::ReadMappedFileGuarded(file, DumpMappedContents, &read) || !read.whole) {
     PrintReport("\tfile was truncated while being read\n");
   }
   platform::ReleaseMappedFile(file);

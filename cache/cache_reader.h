@@ -39,8 +39,10 @@ void DumpCacheFile(const char* path, platform::MappedFile file, DumpTally& tally
 void DumpMappedCacheFile(const char* path, platform::MappedFile& file, DumpTally& tally);
 
 // The reader's work on bytes already in memory: everything DumpCacheFile prints
-// after the file's "Dumping contents" line, and the images it counts.
-void DumpCacheContents(ByteView file, DumpTally& tally);
+// after the file's "Dumping contents" line, and the images it counts. False
+// when an image's bytes were found gone from the file (cut short meanwhile),
+// where it stops.
+bool DumpCacheContents(ByteView file, DumpTally& tally);
 
 // The part of `path` after its last path separator.
 const char* DisplayName(const char* path);

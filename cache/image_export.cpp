@@ -20,7 +20,7 @@ void FormatOutputName(const CacheItem& item, char (&name)[kOutputNameCapacity]) 
                 item.ItemIndex, item.Width, item.Height, extension);
 }
 
-void ExportImage(const CacheItem& item, DumpTally& tally) {
+bool ExportImage(const CacheItem& item, DumpTally& tally) {
   const bool is_png = item.FormatCode == kFormatPng;
   if (!is_png) {
     PrintReport("\t\t[%2" PRId64 "] unknown file format: %08X\n", item.ItemIndex,
@@ -42,16 +42,21 @@ void ExportImage(const CacheItem& item, DumpTally& tally) {
     case platform::WriteStatus::kCreateFailed:
       PrintReport("\t\t[%2" PRId64 "] unable to create file '%s'\n", item.ItemIndex, name);
       ++tally.images_not_written;
-      return;
+      return true;
     case platform::WriteStatus::kWriteFailed:
       PrintReport("\t\t[%2" PRId64 "] unable to write file '%s'\n", item.ItemIndex, name);
       ++tally.images_not_written;
-      return;
+      return true;
+    case platform::WriteStatus::kSourceCut:
+      // The reader reports the cache file cut short; the image file is fine.
+      ++tally.images_not_written;
+      return false;
     case platform::WriteStatus::kWritten:
       ++tally.images_written;
       tally.image_bytes_written += payload.size;
-      return;
+      return true;
   }
+  return true;
 }
 
 }  // namespace artpeel

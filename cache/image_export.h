@@ -15,7 +15,9 @@ inline constexpr std::size_t kOutputNameCapacity = 200;
 void FormatOutputName(const CacheItem& item, char (&name)[kOutputNameCapacity]);
 
 // Names the image, writes it to the current directory, reports the result and
-// counts it in `tally`.
-void ExportImage(const CacheItem& item, DumpTally& tally);
+// counts it in `tally`. False when the image's bytes were gone from the cache
+// file as it was written (cut short meanwhile): nothing is written or
+// reported for it, and the file is not to be read further.
+bool ExportImage(const CacheItem& item, DumpTally& tally);
 
 }  // namespace artpeel

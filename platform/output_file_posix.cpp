@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/close_soon_posix.h"
 #include "platform/platform.h"
 #include "platform/run_ending_posix.h"
 #include "platform/run_output.h"
@@ -97,7 +98,7 @@ int CreateNamedFile(const char* temp_name, int /*unused*/) {
 }
 
 // Writes all of [data, data + size), retrying short writes.
-bool WriteAll(int fd, const unsigned char* data, std::uint64_t size) {
+WriteStatus WriteAll(int fd, const unsigned char* data, std::uint64_t size) {
   // Linux moves at most about 2 GiB per call; smaller steps are no slower.
   constexpr std::uint64_t kMaxChunk = std::uint64_t{1} << 30;
   std::uint64_t done = 0;
@@ -105,10 +106,13 @@ bool WriteAll(int fd, const unsigned char* data, std::uint64_t size) {
     const std::uint64_t chunk = size - done < kMaxChunk ? size - done : kMaxChunk;
     const ssize_t written = write(fd, data + done, static_cast<std::size_t>(chunk));
     if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
+    // Bytes of a mapping whose pages were lost (the file cut short under it)
+    // fail with EFAULT, never a fault: the source was cut.
+    if (written < 0 && errno == EFAULT) return WriteStatus::kSourceCut;
+    if (written <= 0) return WriteStatus::kWriteFailed;
     done += static_cast<std::uint64_t>(written);
   }
-  return true;
+  return WriteStatus::kWritten;
 }
 
 #if ARTPEEL_HAVE_SENDFILE
@@ -117,7 +121,7 @@ bool WriteAll(int fd, const unsigned char* data, std::uint64_t size) {
 // every page of the image into the process, and taking those pages out of the
 // process again when the cache file is let go costs more than the copy itself.
 // kUnavailable when the system cannot copy between these two files.
-enum class CopyResult { kCopied, kFailed, kUnavailable };
+enum class CopyResult { kCopied, kFailed, kSourceEnded, kUnavailable };
 
 CopyResult CopyFromFile(int fd, int source, std::uint64_t offset, std::uint64_t size) {
   constexpr std::uint64_t kMaxChunk = std::uint64_t{1} << 30;
@@ -131,7 +135,8 @@ CopyResult CopyFromFile(int fd, int source, std::uint64_t offset, std::uint64_t 
       return CopyResult::kUnavailable;
     }
     // 0 means the cache file ended early: it was cut short while being read.
-    if (copied <= 0) return CopyResult::kFailed;
+    if (copied == 0) return CopyResult::kSourceEnded;
+    if (copied < 0) return CopyResult::kFailed;
     done += static_cast<std::uint64_t>(copied);
   }
   return CopyResult::kCopied;
@@ -149,23 +154,32 @@ struct ImageBytes {
 
 // Writes the whole image to `fd`: copied from its file by the kernel where it
 // can, from the mapping otherwise.
-bool WriteImage(int fd, const ImageBytes& image) {
+WriteStatus WriteImage(int fd, const ImageBytes& image) {
 #if ARTPEEL_HAVE_SENDFILE
   if (image.source >= 0 && image.size > 0) {
-    const CopyResult copy = CopyFromFile(fd, image.source, image.offset, image.size);
-    if (copy != CopyResult::kUnavailable) return copy == CopyResult::kCopied;
+    switch (CopyFromFile(fd, image.source, image.offset, image.size)) {
+      case CopyResult::kCopied:
+        return WriteStatus::kWritten;
+      case CopyResult::kFailed:
+        return WriteStatus::kWriteFailed;
+      case CopyResult::kSourceEnded:
+        return WriteStatus::kSourceCut;
+      case CopyResult::kUnavailable:
+        break;
+    }
   }
 #endif
   return WriteAll(fd, image.data, image.size);
 }
 
 // Puts the file under the temporary name in place of `name` when it is
-// complete, `written_line` joining the report in the same step; otherwise
-// removes the temporary name, and `name` stays as it was.
-WriteStatus RenameTemporaryOver(const char* name, bool complete, std::string_view written_line) {
-  if (!complete) {
+// complete (`written`), `written_line` joining the report in the same step;
+// otherwise removes the temporary name, and `name` stays as it was.
+WriteStatus RenameTemporaryOver(const char* name, WriteStatus written,
+                                std::string_view written_line) {
+  if (written != WriteStatus::kWritten) {
     RemoveTemporaryNameInStep();
-    return WriteStatus::kWriteFailed;
+    return written;
   }
   // rename replaces whatever sits at `name` (a link included) without writing
   // through it, and never leaves a half-written file under that name.
@@ -182,10 +196,10 @@ WriteStatus WriteNamedThenRename(const char* name, const ImageBytes& image,
                                  std::string_view written_line) {
   const int fd = MakeTemporaryName(name, CreateNamedFile, -1);
   if (fd < 0) return WriteStatus::kCreateFailed;
-  const bool written = WriteImage(fd, image);
+  const WriteStatus written = WriteImage(fd, image);
   // A delayed write error can surface only at close.
   const bool closed = close(fd) == 0;
-  return RenameTemporaryOver(name, written && closed, written_line);
+  return RenameTemporaryOver(name, closed ? written : WriteStatus::kWriteFailed, written_line);
 }
 
 #if ARTPEEL_HAVE_O_TMPFILE
@@ -221,22 +235,28 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std:
                                std::string_view written_line) {
   const ImageBytes image{data, size, static_cast<int>(source_handle), source_offset};
   MakeRoomInReport(written_line.size());
+  // The thread that writes the images lets go of the most descriptors.
+  BatchClosesOnThisThread();
 #if ARTPEEL_HAVE_O_TMPFILE
   // The unnamed file vanishes with its descriptor, however the run ends. Mode
   // 0666: the umask gives it a new file's usual permissions.
   const int fd = open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   if (fd >= 0) {
-    if (!WriteImage(fd, image)) {
+    const WriteStatus written = WriteImage(fd, image);
+    if (written != WriteStatus::kWritten) {
       close(fd);
-      return WriteStatus::kWriteFailed;
+      return written;
     }
     int error = 0;
     {
       const InStep step;
       if (LinkUnnamedFile(name, fd) == 0) {
         // Close errors are delayed write errors: the image under the name is
-        // not the whole of it.
-        if (close(fd) != 0) {
+        // not the whole of it. Where there can be none, the close waits for
+        // the next few.
+        if (ClosingCannotFail()) {
+          CloseSoon(fd);
+        } else if (close(fd) != 0) {
           unlink(name);
           return WriteStatus::kWriteFailed;
         }
@@ -248,7 +268,9 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std:
     if (error == EEXIST) {
       // The name is taken: link a temporary name and rename that over it.
       if (MakeTemporaryName(name, LinkUnnamedFile, fd) >= 0) {
-        return RenameTemporaryOver(name, close(fd) == 0, written_line);
+        return RenameTemporaryOver(
+            name, close(fd) == 0 ? WriteStatus::kWritten : WriteStatus::kWriteFailed,
+            written_line);
       }
       error = errno;
     }

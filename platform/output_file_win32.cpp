@@ -65,21 +65,27 @@ struct InStep {
   InStep& operator=(const InStep&) = delete;
 };
 
-// Writes all of [data, data + size), retrying short writes.
-bool WriteAll(HANDLE handle, const unsigned char* data, std::uint64_t size) {
+// Writes all of [data, data + size), retrying short writes. Bytes of a view
+// whose pages cannot be read (the file cut short or its share gone under it)
+// fail as a buffer that cannot be read (ERROR_NOACCESS; under Wine
+// ERROR_INVALID_USER_BUFFER): the source was cut.
+WriteStatus WriteAll(HANDLE handle, const unsigned char* data, std::uint64_t size) {
   // WriteFile takes a DWORD count; 1 GiB steps fit it and are no slower.
   constexpr std::uint64_t kMaxChunk = std::uint64_t{1} << 30;
   std::uint64_t done = 0;
   while (done < size) {
     const std::uint64_t chunk = size - done < kMaxChunk ? size - done : kMaxChunk;
     DWORD written = 0;
-    if (!WriteFile(handle, data + done, static_cast<DWORD>(chunk), &written, nullptr) ||
-        written == 0) {
-      return false;
+    if (!WriteFile(handle, data + done, static_cast<DWORD>(chunk), &written, nullptr)) {
+      const DWORD error = GetLastError();
+      return error == ERROR_NOACCESS || error == ERROR_INVALID_USER_BUFFER
+                 ? WriteStatus::kSourceCut
+                 : WriteStatus::kWriteFailed;
     }
+    if (written == 0) return WriteStatus::kWriteFailed;
     done += written;
   }
-  return true;
+  return WriteStatus::kWritten;
 }
 
 // Creates a fresh temporary file beside `name`, unshared, with normal attributes,
@@ -210,9 +216,10 @@ WriteStatus WriteFileReplacing(const char* name, const unsigned char* data, std:
     marked = handle != INVALID_HANDLE_VALUE && MarkForDeletion(handle, true);
   }
   if (handle == INVALID_HANDLE_VALUE) return WriteStatus::kCreateFailed;
-  if (!WriteAll(handle, data, size)) {
+  const WriteStatus written = WriteAll(handle, data, size);
+  if (written != WriteStatus::kWritten) {
     Discard(handle, temp_name);
-    return WriteStatus::kWriteFailed;
+    return written;
   }
   // Complete: unmarked and renamed by its handle in one step.
   if (!MoveIntoPlace(handle, marked, name, written_line)) {

@@ -112,7 +112,8 @@ void SetEndingSummary(void (*draw)(void* context), void* context);
 
 enum class MapStatus {
   kMapped,      // data/size hold the whole file
-  kOpened,      // opened for reading and not mapped yet: file_handle and size are set
+  kOpened,      // opened for reading and not mapped yet: file_handle is set (and
+                // size, where the open asked it)
   kOpenFailed,  // the file could not be opened; error_code holds the OS's code
   kMapFailed,   // opened, but it cannot be mapped (empty, or not a regular file)
   kViewFailed,  // the mapping call itself failed
@@ -143,21 +144,32 @@ struct MappedFile {
 
 // Opens `path` for reading as a cache file is read: only a regular file (on
 // Windows, a file on a disk), exclusively where the platform can. kOpened on
-// success, with the file's size then; any other status leaves nothing open and
-// says why the file cannot be read.
-MappedFile OpenFileReadOnly(const char* path);
+// success; any other status leaves nothing open and says why the file cannot
+// be read. `listed_as_file`: its folder's listing says it is a regular file
+// (FolderEntry::is_file), which on POSIX lets it be opened in one call, its
+// type then checked on the descriptor before anything is read from it.
+// `in_folder`: the folder that holds it, which ListFolder kept open
+// (FolderListing::handle); it is then opened by its name there, the part of
+// `path` after its last separator, and on a share the folders above it are
+// not looked up again.
+MappedFile OpenFileReadOnly(const char* path, bool listed_as_file = false,
+                            std::intptr_t in_folder = -1);
 
 // Opens `path` as OpenFileReadOnly does, for the walk at the file's turn: an
 // open refused because another program holds the file for a moment is tried
 // again for about a second before it is reported.
-MappedFile OpenCacheFileAtItsTurn(const char* path);
+MappedFile OpenCacheFileAtItsTurn(const char* path, bool listed_as_file = false);
 
-// Maps all of a file that OpenFileReadOnly opened, at the size it has now (a
-// file opened ahead of its turn may have been rewritten or cut short since):
+// Maps all of a file that OpenFileReadOnly opened, at the type and size it has
+// now, asked as the file system's own rules have it (a file opened ahead of
+// its turn may have been rewritten or cut short since; a share that does not
+// cache attributes asks its server, and drops cached bytes that changed):
 // kMapped, or the status of the failure with the file closed; for kViewFailed
 // `error_code` says why the view could not be had (OpenMayWorkLater tells one
-// that the address space was short for).
-void MapOpenedFile(MappedFile& file);
+// that the address space was short for). `as_cached`: what the system has
+// cached of the file's attributes serves, even past the time a share keeps
+// them (AttributesCached), and no server is asked.
+void MapOpenedFile(MappedFile& file, bool as_cached = false);
 
 // Releases the view, then the mapping, then the file; a file that is only
 // opened is closed. Safe to call again.
@@ -208,11 +220,27 @@ bool ReadMappedFileGuarded(const MappedFile& file,
 
 // ---- Looking ahead -------------------------------------------------------------
 
+// Asks the size of a file that OpenFileReadOnly opened, into `file.size`: false
+// when it is not a regular file after all (MapOpenedFile reports it at its
+// turn) or the system cannot tell.
+bool ReadOpenedFileSize(MappedFile& file);
+
+// Whether the bytes of an opened file whose size is known are in the system's
+// cache already, as far as one cheap question can tell (on Linux, whether its
+// last byte can be read without waiting); false where it cannot.
+bool InCacheAlready(const MappedFile& file);
+
+// Whether the system answers a question for an opened file's attributes
+// from its cache, right after ReadOpenedFileSize asked them: false on a share
+// that asks its server every time (NFS mounted noac, FUSE with
+// attr_timeout=0), where the answer takes as long as a round trip.
+bool AttributesCached(const MappedFile& file);
+
 // Brings up to `max_bytes` bytes from the start of a file that OpenFileReadOnly
-// opened into the system's cache, so that mapping and reading it later waits
-// for no disk or network. Returns how many bytes it asked for. On POSIX it asks
-// the system to read them and returns at once; on Windows, which has no such
-// request, it reads them, and returns when they are in.
+// opened, its size known, into the system's cache, so that mapping and reading
+// it later waits for no disk or network. Returns how many bytes it asked for.
+// On POSIX it asks the system to read them and returns at once; on Windows,
+// which has no such request, it reads them, and returns when they are in.
 std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes);
 
 // How many descriptors the look-ahead may hold at once: a share of those the
@@ -220,14 +248,15 @@ std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes);
 // dumps, the image it writes, the folder it lists); 0 when few are free.
 std::size_t DescriptorsForLookAhead();
 
-// How many cache files the look-ahead may hold open ahead of the walk. On
-// Windows a file is held without sharing, and another program that opens it
-// meanwhile is refused: only the few the walk comes to next are held there,
-// each for a moment, well within the second such a program waits.
+// How many cache files the look-ahead may hold open ahead of the walk, as
+// many helpers keep it busy on a far share. On Windows a file is held without
+// sharing, and another program that opens it meanwhile is refused: only the
+// few the walk comes to next are held there, each for a moment, well within
+// the second such a program waits.
 #ifdef _WIN32
 inline constexpr std::size_t kMostFilesHeldAhead = 4;
 #else
-inline constexpr std::size_t kMostFilesHeldAhead = 64;
+inline constexpr std::size_t kMostFilesHeldAhead = 256;
 #endif
 
 // How many bytes of address space the look-ahead may take, for its helpers'
@@ -262,6 +291,7 @@ enum class WriteStatus {
   kWritten,        // `name` now holds exactly the bytes given
   kCreateFailed,   // the file could not be created or put in place
   kWriteFailed,    // the bytes could not all be written
+  kSourceCut,      // the bytes were gone from their file: it was cut short meanwhile
 };
 
 // Writes `size` bytes to a new file `name` in the current directory. The bytes go
@@ -320,11 +350,19 @@ struct FolderId {
 struct FolderEntry {
   std::size_t name_offset;  // into FolderListing::names
   bool is_folder;           // links to folders count as folders
+  // A regular file, or a folder, by the listing's own word, with no link
+  // between: opened by its name in its folder (ListFolder's keep_open), it is
+  // reached as by its whole path.
+  bool is_file = false;
+  bool is_plain_folder = false;
 };
 
 // Every entry of one folder but "." and "..", in the platform's own order.
 struct FolderListing {
   FolderId id;
+  // The folder itself, kept open where ListFolder was asked to and can, for
+  // opening its entries by their names (CloseFolder closes it); -1 otherwise.
+  std::intptr_t handle = -1;
   // The system's code when ListFolder failed, or when reading stopped part way
   // (the entries then hold what was read); 0 for a whole listing.
   std::uint32_t error_code = 0;
@@ -340,13 +378,20 @@ struct FolderListing {
 // not a folder, unreadable), with the reason in `listing.error_code`; an empty
 // folder lists as true with no entries. A read that fails part way (an I/O
 // error, a share gone stale) returns true with the entries read so far and its
-// reason in `listing.error_code`.
-bool ListFolder(const char* path, FolderListing& listing);
+// reason in `listing.error_code`. `in_folder` as for OpenFileReadOnly; with
+// `keep_open` the folder is left open in `listing.handle` where the platform
+// can (Linux), for the opens of its entries.
+bool ListFolder(const char* path, FolderListing& listing, std::intptr_t in_folder = -1,
+                bool keep_open = false);
+
+// Closes a folder that ListFolder kept open; nothing for -1.
+void CloseFolder(std::intptr_t handle);
 
 // Lists `path` as ListFolder does, for the walk at the folder's turn: a folder
 // that another program holds (on Windows, opened without sharing) is waited
 // for as OpenCacheFileAtItsTurn waits for a cache file.
-bool ListFolderAtItsTurn(const char* path, FolderListing& listing);
+bool ListFolderAtItsTurn(const char* path, FolderListing& listing, std::intptr_t in_folder = -1,
+                         bool keep_open = false);
 
 // `path` made absolute against the current directory, "" being the directory
 // itself; unchanged when it already is absolute. On Windows a name like a

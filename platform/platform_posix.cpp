@@ -2,6 +2,7 @@
 // it builds on macOS and the BSDs; where CMake found a Linux service that does
 // the same job faster (ARTPEEL_HAVE_*), that service is used instead.
 #include "platform/platform.h"
+#include "platform/close_soon_posix.h"
 #include "platform/run_ending_posix.h"
 #include "platform/run_output.h"
 #include "platform/view_region_posix.h"
@@ -14,6 +15,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #if ARTPEEL_HAVE_M_ARENA_MAX || ARTPEEL_HAVE_MALLOC_TRIM
 #include <malloc.h>
@@ -77,6 +79,18 @@ enum class PathKind {
   kOther,  // a device, FIFO or socket: never opened for reading
 };
 
+// Where a path is opened: by its name in `in_folder`, which holds it, or whole.
+struct Place {
+  int folder;
+  const char* name;
+};
+
+Place PlaceOf(const char* path, std::intptr_t in_folder) {
+  if (in_folder < 0) return {AT_FDCWD, path};
+  const char* last_separator = std::strrchr(path, '/');
+  return {static_cast<int>(in_folder), last_separator != nullptr ? last_separator + 1 : path};
+}
+
 struct RegularFile {
   PathKind kind = PathKind::kUnreachable;
   int fd = -1;             // open for reading, for kRegularFile only; the caller closes it
@@ -84,14 +98,18 @@ struct RegularFile {
   int error = 0;           // errno of the failed open, for kUnreachable
 };
 
-PathKind KindOf(const struct stat& info) {
-  if (S_ISREG(info.st_mode)) return PathKind::kRegularFile;
-  return S_ISDIR(info.st_mode) ? PathKind::kFolder : PathKind::kOther;
+PathKind KindOf(mode_t mode) {
+  if (S_ISREG(mode)) return PathKind::kRegularFile;
+  return S_ISDIR(mode) ? PathKind::kFolder : PathKind::kOther;
 }
 
-// Opens `path` for reading only if it is, links followed, a regular file, and
-// returns the descriptor with the file's size. For anything else no descriptor
-// is left open and `kind` says what the path was. A library is a tree nobody
+PathKind KindOf(const struct stat& info) { return KindOf(info.st_mode); }
+
+// Opens the file at `place` for reading only if it is, links followed, a
+// regular file, and returns the descriptor with the file's size. For anything
+// else no descriptor is left open and `kind` says what the path was. This is
+// the safe way, for names the listing does not vouch for (OpenListedFile
+// below). A library is a tree nobody
 // vouches for, and opening a device has effects of its own (a tape rewinds, a
 // watchdog arms, a terminal may become the controlling one), so nothing but a
 // regular file is ever opened for reading, even when a regular file is swapped
@@ -104,12 +122,12 @@ PathKind KindOf(const struct stat& info) {
 // checked by stat before the open and again after it: a swap in between still
 // gets the device opened, though without blocking and without it becoming the
 // controlling terminal, and it is then closed unread.
-RegularFile OpenRegularFileForReading(const char* path) {
+RegularFile OpenRegularFileForReading(const Place& place) {
   constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   RegularFile file;
   struct stat info;
 #if ARTPEEL_HAVE_O_PATH
-  const int path_fd = open(path, O_PATH | O_CLOEXEC);
+  const int path_fd = openat(place.folder, place.name, O_PATH | O_CLOEXEC);
   if (path_fd < 0) {
     file.error = errno;
     return file;
@@ -132,7 +150,7 @@ RegularFile OpenRegularFileForReading(const char* path) {
   }
   // ENOENT: /proc is not mounted; the path itself is opened below.
 #else
-  if (stat(path, &info) != 0) {
+  if (fstatat(place.folder, place.name, &info, 0) != 0) {
     file.error = errno;
     return file;
   }
@@ -140,7 +158,7 @@ RegularFile OpenRegularFileForReading(const char* path) {
   if (file.kind != PathKind::kRegularFile) return file;
 #endif
   if (file.fd < 0) {
-    file.fd = open(path, kReadFlags);
+    file.fd = openat(place.folder, place.name, kReadFlags);
     if (file.fd < 0) {
       file.error = errno;
       // A socket swapped in refuses to be opened with ENXIO.
@@ -158,11 +176,38 @@ RegularFile OpenRegularFileForReading(const char* path) {
   return file;
 }
 
+constexpr int kListedFileFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
+
+
+// Opens the file at `place`, which its folder's listing says is a regular
+// file, in one call, without the look above. O_NOFOLLOW refuses a link put in its place
+// since (the safe way then takes it), so no link to a device is followed; a
+// device or FIFO node made in its place in that instant (which a device takes
+// a privilege to make) is opened without blocking or becoming the terminal,
+// and its type, checked on the descriptor before anything is read
+// (MapOpenedFile, ReadOpenedFileSize), gets it closed unread. The size is not
+// asked here: it is asked at the map, and ahead of it only where bytes are to
+// be asked into the cache. False when the open must go the safe way.
+bool OpenListedFile(const Place& place, MappedFile& file) {
+  const int fd = openat(place.folder, place.name, kListedFileFlags);
+  if (fd < 0 && (errno == ELOOP || errno == ENXIO)) return false;
+  if (fd < 0) {
+    file.status = MapStatus::kOpenFailed;
+    file.error_code = static_cast<std::uint32_t>(errno);
+    return true;
+  }
+  file.status = MapStatus::kOpened;
+  file.file_handle = fd;
+  return true;
+}
+
 }  // namespace
 
-MappedFile OpenFileReadOnly(const char* path) {
+MappedFile OpenFileReadOnly(const char* path, bool listed_as_file, std::intptr_t in_folder) {
   MappedFile file;
-  const RegularFile opened = OpenRegularFileForReading(path);
+  const Place place = PlaceOf(path, in_folder);
+  if (listed_as_file && OpenListedFile(place, file)) return file;
+  const RegularFile opened = OpenRegularFileForReading(place);
   switch (opened.kind) {
     case PathKind::kUnreachable:
       file.status = MapStatus::kOpenFailed;
@@ -186,39 +231,73 @@ MappedFile OpenFileReadOnly(const char* path) {
   return file;
 }
 
-// No other process can hold a file or a folder against an open here.
-MappedFile OpenCacheFileAtItsTurn(const char* path) { return OpenFileReadOnly(path); }
+// No other process can hold a file against an open here.
+MappedFile OpenCacheFileAtItsTurn(const char* path, bool listed_as_file) {
+  return OpenFileReadOnly(path, listed_as_file);
+}
 
 namespace {
 
-// The size of the file open at `fd` now, as the system knows it without asking
-// a share's server again (which it asked at the open); false when it cannot
-// tell.
-bool CurrentSize(int fd, std::uint64_t& size) {
+// The kind and size of the file open at `fd` now. fstat asks as the file
+// system's rules have it: a share that caches attributes answers from its
+// cache while they are fresh, one that does not (NFS mounted noac, FUSE with
+// attr_timeout=0) asks its server, and a changed size or time there drops the
+// bytes it had cached of the file. `as_cached` takes what is cached, however
+// old, and asks no server.
+PathKind CurrentKind(int fd, std::uint64_t& size, bool as_cached = false) {
 #if ARTPEEL_HAVE_STATX
+  constexpr unsigned kWanted = STATX_TYPE | STATX_SIZE;
   struct statx cached;
-  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_SIZE, &cached) == 0 &&
-      (cached.stx_mask & STATX_SIZE) != 0) {
+  if (as_cached && statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, kWanted, &cached) == 0 &&
+      (cached.stx_mask & kWanted) == kWanted) {
     size = cached.stx_size;
-    return true;
+    return KindOf(static_cast<mode_t>(cached.stx_mode));
   }
+#else
+  static_cast<void>(as_cached);
 #endif
   struct stat info;
-  if (fstat(fd, &info) != 0) return false;
+  if (fstat(fd, &info) != 0) return PathKind::kOther;
   size = info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
-  return true;
+  return KindOf(info);
 }
 
 }  // namespace
 
-void MapOpenedFile(MappedFile& file) {
+bool ReadOpenedFileSize(MappedFile& file) {
+  return file.file_handle >= 0 &&
+         CurrentKind(static_cast<int>(file.file_handle), file.size) == PathKind::kRegularFile;
+}
+
+bool AttributesCached(const MappedFile& file) {
+  // A cached answer takes a microsecond or two, a server's a round trip; a
+  // busy machine that keeps this thread from a processor at that moment only
+  // has the next file's turn ask again.
+  constexpr std::uint64_t kMostMicrosecondsFromCache = 50;
+  const std::uint64_t start = MonotonicMicroseconds();
+  struct stat info;
+  return fstat(static_cast<int>(file.file_handle), &info) == 0 &&
+         MonotonicMicroseconds() - start < kMostMicrosecondsFromCache;
+}
+
+void MapOpenedFile(MappedFile& file, bool as_cached) {
   const int fd = static_cast<int>(file.file_handle);
   // A file opened ahead of its turn may have been rewritten or cut short since
-  // its open: it is read at the size it has now, as an open at its turn would.
-  if (!CurrentSize(fd, file.size)) {
-    file.status = MapStatus::kMapFailed;
-    ReleaseMappedFile(file);
-    return;
+  // its open: it is read as it is now, as an open at its turn would read it. A
+  // file opened in one call is known to be a regular file only from here on.
+  switch (CurrentKind(fd, file.size, as_cached)) {
+    case PathKind::kRegularFile:
+      break;
+    case PathKind::kFolder:
+      file.status = MapStatus::kOpenFailed;
+      file.error_code = EISDIR;
+      ReleaseMappedFile(file);
+      return;
+    case PathKind::kUnreachable:
+    case PathKind::kOther:
+      file.status = MapStatus::kMapFailed;
+      ReleaseMappedFile(file);
+      return;
   }
   const std::uint64_t size = file.size;
   if (size == 0) {
@@ -267,7 +346,7 @@ void ReleaseMappedFile(MappedFile& file) {
     file.view_in_region = false;
   }
   if (file.file_handle >= 0) {
-    close(static_cast<int>(file.file_handle));
+    CloseSoon(static_cast<int>(file.file_handle));
     file.file_handle = -1;
   }
 }
@@ -277,6 +356,22 @@ bool OpenMayWorkLater(std::uint32_t error_code) {
 }
 
 // ---- Looking ahead -------------------------------------------------------------
+
+bool InCacheAlready(const MappedFile& file) {
+#if ARTPEEL_HAVE_RWF_NOWAIT
+  // A read that must not wait returns EAGAIN where the byte is not in the
+  // cache; a file system that cannot tell (a share through FUSE) refuses the
+  // flag. The byte read is not looked at.
+  if (file.file_handle < 0 || file.size == 0) return false;
+  unsigned char last;
+  struct iovec one = {&last, 1};
+  return preadv2(static_cast<int>(file.file_handle), &one, 1,
+                 static_cast<off_t>(file.size - 1), RWF_NOWAIT) == 1;
+#else
+  static_cast<void>(file);
+  return false;
+#endif
+}
 
 std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes) {
 #if ARTPEEL_HAVE_POSIX_FADVISE
@@ -324,8 +419,9 @@ std::size_t OpenDescriptors(rlim_t limit) {
 }  // namespace
 
 std::size_t DescriptorsForLookAhead() {
-  // Enough for the most helpers at work and the files opened ahead.
-  constexpr std::size_t kMost = 256;
+  // Enough for the most helpers at work on a far share (256, two each at
+  // most) and the files opened ahead.
+  constexpr std::size_t kMost = 1024;
   // The walk holds at most a cache file and the path it opens it by, an image
   // and its temporary name, and a folder it lists; twice that is kept for it.
   constexpr std::size_t kWalkReserve = 8;
@@ -479,13 +575,14 @@ bool IsDotOrDotDot(const char* name) {
 }
 
 // What an entry's type in its folder record says about walking it.
-enum class EntryType { kFolder, kOther, kAskTheFile };
+enum class EntryType { kFolder, kFile, kOther, kAskTheFile };
 
 #ifdef DT_UNKNOWN
 // Links, and entries whose type the file system does not record, need a stat
 // to tell whether they lead to a folder.
 EntryType TypeOf(unsigned char d_type) {
   if (d_type == DT_DIR) return EntryType::kFolder;
+  if (d_type == DT_REG) return EntryType::kFile;
   if (d_type == DT_LNK || d_type == DT_UNKNOWN) return EntryType::kAskTheFile;
   return EntryType::kOther;
 }
@@ -500,7 +597,8 @@ void AddEntry(int folder_fd, const char* name, EntryType type, FolderListing& li
     struct stat target;
     is_folder = fstatat(folder_fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
   }
-  listing.entries.push_back({listing.names.size(), is_folder});
+  listing.entries.push_back({listing.names.size(), is_folder, type == EntryType::kFile,
+                             type == EntryType::kFolder});
   listing.names.append(name, std::strlen(name) + 1);
 }
 
@@ -515,9 +613,11 @@ bool ReadFolderId(int folder_fd, FolderId& id) {
 #if ARTPEEL_HAVE_GETDENTS64
 
 // Reads the folder with getdents64 straight into a buffer of its own: opendir
-// would add a system call for every folder walked.
-bool ReadFolder(const char* path, FolderListing& listing) {
-  const int folder_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+// would add a system call for every folder walked. With `keep_open` the folder
+// stays open in `listing.handle`.
+bool ReadFolder(const Place& place, FolderListing& listing, bool keep_open) {
+  const int folder_fd = openat(place.folder, place.name,
+                               O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (folder_fd < 0) {
     listing.error_code = static_cast<std::uint32_t>(errno);
     return false;
@@ -547,14 +647,20 @@ bool ReadFolder(const char* path, FolderListing& listing) {
     }
   }
   delete held;
-  close(folder_fd);
+  if (keep_open) {
+    listing.handle = folder_fd;
+  } else {
+    CloseSoon(folder_fd);
+  }
   return true;
 }
 
 #else
 
-bool ReadFolder(const char* path, FolderListing& listing) {
-  DIR* const folder = opendir(path);
+// Plain POSIX reads a folder through a DIR, which owns its descriptor: no
+// folder is kept open, and every path is opened whole.
+bool ReadFolder(const Place& place, FolderListing& listing, bool /*keep_open*/) {
+  DIR* const folder = place.folder == AT_FDCWD ? opendir(place.name) : nullptr;
   if (folder == nullptr) {
     listing.error_code = static_cast<std::uint32_t>(errno);
     return false;
@@ -589,15 +695,22 @@ bool ReadFolder(const char* path, FolderListing& listing) {
 
 }  // namespace
 
-bool ListFolder(const char* path, FolderListing& listing) {
+bool ListFolder(const char* path, FolderListing& listing, std::intptr_t in_folder,
+                bool keep_open) {
   listing.names.clear();
   listing.entries.clear();
   listing.error_code = 0;
-  return ReadFolder(path, listing);
+  listing.handle = -1;
+  return ReadFolder(PlaceOf(path, in_folder), listing, keep_open);
 }
 
-bool ListFolderAtItsTurn(const char* path, FolderListing& listing) {
-  return ListFolder(path, listing);
+void CloseFolder(std::intptr_t handle) {
+  if (handle >= 0) CloseSoon(static_cast<int>(handle));
+}
+
+bool ListFolderAtItsTurn(const char* path, FolderListing& listing, std::intptr_t in_folder,
+                         bool keep_open) {
+  return ListFolder(path, listing, in_folder, keep_open);
 }
 
 std::string AbsolutePath(const char* path) {

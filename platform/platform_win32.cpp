@@ -370,7 +370,10 @@ bool AppendNarrowed(const wchar_t* wide, int units, std::string& narrow) {
 
 }  // namespace
 
-MappedFile OpenFileReadOnly(const char* path) {
+// A listing's word that the name is a file changes nothing here: the open
+// itself tells a file on a disk from anything else.
+MappedFile OpenFileReadOnly(const char* path, bool /*listed_as_file*/,
+                            std::intptr_t /*in_folder*/) {
   MappedFile file;
   // No sharing: while the file is read nobody else may open it, and a file that
   // another process holds open fails here with ERROR_SHARING_VIOLATION.
@@ -406,7 +409,7 @@ MappedFile OpenFileReadOnly(const char* path) {
   return file;
 }
 
-MappedFile OpenCacheFileAtItsTurn(const char* path) {
+MappedFile OpenCacheFileAtItsTurn(const char* path, bool /*listed_as_file*/) {
   MappedFile file;
   RetryWhileHeld(
       [&] {
@@ -417,7 +420,8 @@ MappedFile OpenCacheFileAtItsTurn(const char* path) {
   return file;
 }
 
-void MapOpenedFile(MappedFile& file) {
+// Windows asks the file system for the size each time.
+void MapOpenedFile(MappedFile& file, bool /*as_cached*/) {
   // Held without sharing, the file is changed by no other Windows program;
   // under Wine a Linux one still can. It is read at the size it has now.
   LARGE_INTEGER size;
@@ -537,6 +541,15 @@ bool AwaitHelpersEnded(std::uint64_t most_microseconds) {
   return true;
 }
 
+// The open asked the size already.
+bool ReadOpenedFileSize(MappedFile& file) { return file.file_handle != -1; }
+
+// Nothing tells cheaply whether a file's bytes are in the cache: they are read
+// ahead every time.
+bool InCacheAlready(const MappedFile& /*file*/) { return false; }
+
+bool AttributesCached(const MappedFile& /*file*/) { return true; }
+
 // Windows has no request to read a file into its cache without waiting: the
 // bytes are read, by the look-ahead's thread, and the reading of the mapped
 // view then finds them in the cache. A sequential read lets the cache manager
@@ -612,7 +625,9 @@ void ReadFolderIdOrHash(const char* path, const std::wstring& literal, FolderId&
 
 // The wide search hands back every name whole (up to 255 UTF-16 units), and
 // asks for large batches, which a network share answers in fewer round trips.
-bool ListFolder(const char* path, FolderListing& listing) {
+// No folder is kept open: every path is opened whole.
+bool ListFolder(const char* path, FolderListing& listing, std::intptr_t /*in_folder*/,
+                bool /*keep_open*/) {
   listing.names.clear();
   listing.entries.clear();
   listing.error_code = 0;
@@ -665,13 +680,16 @@ bool ListFolder(const char* path, FolderListing& listing) {
   return true;
 }
 
+void CloseFolder(std::intptr_t /*handle*/) {}
+
 // A backup or sync client, a scanner or an indexer may open a folder without
 // sharing: the search is refused until it lets go.
-bool ListFolderAtItsTurn(const char* path, FolderListing& listing) {
+bool ListFolderAtItsTurn(const char* path, FolderListing& listing, std::intptr_t in_folder,
+                         bool keep_open) {
   bool listed = false;
   RetryWhileHeld(
       [&] {
-        listed = ListFolder(path, listing);
+        listed = ListFolder(path, listing, in_folder, keep_open);
         return listed ? NO_ERROR : listing.error_code;
       },
       HeldByAnotherProcess);

@@ -48,6 +48,7 @@ struct Fake {
   bool release = false;
   bool given_back = false;  // the look-ahead gave back all it held
   std::map<std::intptr_t, std::uint64_t> files_ahead;  // handle, bytes asked
+  std::map<std::intptr_t, std::string> folders_open;   // kept open by ListFolder
   std::size_t descriptors = 0, most_descriptors = 0, most_files = 0;
   std::uint64_t bytes = 0, most_bytes = 0;
   std::intptr_t next_handle = 100;
@@ -96,11 +97,23 @@ bool OpenMayWorkLater(std::uint32_t error_code) {
   return error_code == EMFILE || error_code == ENOMEM;
 }
 
-bool ListFolder(const char* path, FolderListing& listing) {
+// A path opened in a folder held open must lie in that folder, still open.
+void ExpectIn(std::intptr_t in_folder, const std::string& path) {
+  if (in_folder < 0) return;
+  const auto held = fake.folders_open.find(in_folder);
+  ASSERT_NE(held, fake.folders_open.end()) << path << " opened in a folder closed";
+  EXPECT_EQ(path.substr(0, path.rfind('/')), held->second) << "opened in another folder";
+}
+
+// A folder kept open counts among the descriptors the look-ahead holds, the
+// walk's own included (the window charges those too).
+bool ListFolder(const char* path, FolderListing& listing, std::intptr_t in_folder,
+                bool keep_open) {
   Node node;
   const bool ahead = StartCall(path, 1, node);
   const std::lock_guard<std::mutex> lock(fake.mutex);
   if (ahead) --fake.descriptors;
+  ExpectIn(in_folder, path);
   listing = {};
   listing.error_code = ahead ? static_cast<std::uint32_t>(node.ahead_error) : 0;
   if (!node.folder || listing.error_code != 0) {
@@ -108,18 +121,34 @@ bool ListFolder(const char* path, FolderListing& listing) {
     return false;
   }
   listing.id = {1, node.id};
+  if (keep_open) {
+    listing.handle = ++fake.next_handle;
+    fake.folders_open[listing.handle] = path;
+    fake.most_descriptors = std::max(fake.most_descriptors, ++fake.descriptors);
+  }
+  // Every entry but the link is what the listing says it is, and may be
+  // opened by its name in a folder kept open.
   for (const std::string& name : node.names) {
     const std::string entry = std::string(path) + "/" + name;
-    listing.entries.push_back({listing.names.size(), fake.nodes[entry].folder});
+    const bool folder = fake.nodes[entry].folder;
+    listing.entries.push_back({listing.names.size(), folder, !folder, folder && name != "link"});
     listing.names.append(name.c_str(), name.size() + 1);
   }
   return true;
 }
 
-MappedFile OpenFileReadOnly(const char* path) {
+void CloseFolder(std::intptr_t handle) {
+  if (handle < 0) return;
+  const std::lock_guard<std::mutex> lock(fake.mutex);
+  EXPECT_EQ(fake.folders_open.erase(handle), 1u) << "a folder closed twice";
+  --fake.descriptors;
+}
+
+MappedFile OpenFileReadOnly(const char* path, bool /*listed_as_file*/, std::intptr_t in_folder) {
   Node node;
   const bool ahead = StartCall(path, 2, node);
   const std::lock_guard<std::mutex> lock(fake.mutex);
+  ExpectIn(in_folder, path);
   MappedFile file;
   file.error_code = ahead ? static_cast<std::uint32_t>(node.ahead_error) : 0;
   if (ahead) fake.descriptors -= 2;
@@ -138,14 +167,21 @@ MappedFile OpenFileReadOnly(const char* path) {
   return file;
 }
 
-MappedFile OpenCacheFileAtItsTurn(const char* path) { return OpenFileReadOnly(path); }
-bool ListFolderAtItsTurn(const char* path, FolderListing& listing) {
-  return ListFolder(path, listing);
+MappedFile OpenCacheFileAtItsTurn(const char* path, bool listed_as_file) {
+  return OpenFileReadOnly(path, listed_as_file);
+}
+
+bool ReadOpenedFileSize(MappedFile& /*file*/) { return true; }
+bool InCacheAlready(const MappedFile& /*file*/) { return false; }
+bool AttributesCached(const MappedFile& /*file*/) { return true; }
+bool ListFolderAtItsTurn(const char* path, FolderListing& listing, std::intptr_t in_folder,
+                         bool keep_open) {
+  return ListFolder(path, listing, in_folder, keep_open);
 }
 
 // A view that needs room fails for want of address space while a helper runs
 // (one stuck in a call keeps its stack).
-void MapOpenedFile(MappedFile& file) {
+void MapOpenedFile(MappedFile& file, bool /*as_cached*/) {
   const std::lock_guard<std::mutex> lock(fake.mutex);
   if (file.size == 1 && fake.helpers_running > (fake.stuck ? 1u : 0u)) {
     file.status = MapStatus::kViewFailed;
@@ -306,6 +342,7 @@ std::string RunWalk(unsigned seed, std::size_t descriptors, int round_trip_us = 
   fake.changed.notify_all();
   fake.changed.wait(lock, [] { return fake.helpers_running == 0; });
   EXPECT_TRUE(fake.files_ahead.empty()) << "files opened ahead and never released";
+  EXPECT_TRUE(fake.folders_open.empty()) << "folders kept open and never closed";
   return fake.taken;
 }
 

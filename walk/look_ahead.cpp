@@ -15,7 +15,7 @@
 // is changed only through its operations (walk/look_ahead_window.h), whose
 // invariants they check. A helper does its task without the lock and touches
 // only that task's result meanwhile. Helpers share ownership of the pool, so
-// the stop waits for none of them.
+// the stop waits for none held by a share for long (kMostWaitForHelpersMicroseconds).
 #include "walk/look_ahead.h"
 
 #include <algorithm>
@@ -35,20 +35,36 @@ namespace {
 // its small stack. Eight keep a local disk or a near share busy, and more cost
 // there: more threads woken to share work that takes microseconds. A far
 // share answers each request after a round trip of milliseconds and serves
-// many at once (NFS, SMB): there the helpers grow up to kMostHelpers, which
-// took 10 and 50 ms round trips 4-6 times faster than eight did; 128 were no
-// faster.
+// many at once (NFS, SMB): there the helpers grow up to kMostHelpers, one for
+// each request a server such as the bench's keeps under way at once (256),
+// and the window reaches further with them (ReachFurther).
 constexpr std::size_t kFirstHelpers = 8;
-constexpr std::size_t kMostHelpers = 64;
+constexpr std::size_t kMostHelpers = 256;
 // A call to the file system that takes this long waited for a round trip (or
 // a disk's seek): far longer than a disk's cached answer takes.
 constexpr std::uint64_t kSlowTaskMicroseconds = 1000;
+// More slow tasks in a row than this are taken for round trips, not a busy
+// machine: the helpers grow (AddHelpersIfBehind).
+constexpr std::size_t kSlowTasksBeforeGrowth = 2;
+// Where the slow tasks took this much longer on average after the helpers last
+// grew, the file system serves no more requests at once than it got (sshfs
+// keeps some ten under way): more helpers would only queue there, the walk's
+// own requests behind them.
+constexpr std::uint64_t kSaturatedPercent = 150;
 // Waking a helper is a system call on both sides: the walk wakes one after
 // this many tasks taken, or at once when it finds the helpers behind it.
 constexpr std::size_t kTakesPerWake = 16;
 // How long the walk waits for helpers to end when it gives back what they
-// hold: a helper in a call longer than that is held by a share.
+// hold, and at the stop, where those that ended are joined and their stacks
+// go: told to stop, they end at once, and one in a call longer than that is
+// held by a share that stopped answering.
 constexpr std::uint64_t kMostWaitForHelpersMicroseconds = 1000000;
+// Asking a file's bytes into the cache is a call, also where they are there
+// already (a library read a moment ago): every this many files opened ahead,
+// one asks whether its bytes are there, and until the next one asks, the files
+// are asked for their bytes only if they were not. The same one asks whether
+// the file system caches attributes (MapAtItsTurn).
+constexpr std::size_t kOpensPerCacheQuestion = 16;
 
 }  // namespace
 
@@ -65,7 +81,16 @@ struct LookAhead {
   std::size_t idle_helpers = 0;    // waiting for work, or resting
   bool wake_one_at_next_cache_file = false;  // a helper rests
   std::size_t slow_tasks_in_a_row = 0;
+  // The slow tasks since the helpers last grew, and their mean before it.
+  std::uint64_t slow_task_microseconds = 0;
+  std::size_t slow_tasks_timed = 0;
+  std::uint64_t mean_before_growth = 0;
   std::size_t takes_since_wake = 0;
+  // What the last file opened ahead that was asked said (PlanBytesAhead):
+  // whether its bytes were in the cache, and whether its attributes were.
+  bool bytes_in_cache = false;
+  bool attributes_cached = false;
+  std::size_t opens_since_asked = kOpensPerCacheQuestion - 1;  // the first is asked
 };
 
 namespace {
@@ -74,13 +99,16 @@ using Lock = std::unique_lock<std::mutex>;
 
 // What a helper's task came to.
 struct TaskOutcome {
-  bool slow = false;  // the file system took kSlowTaskMicroseconds or more
-  bool no_cache_files = false;  // a folder listed, or not, with none to open
+  std::uint64_t microseconds = 0;  // what the file system took
+  bool no_cache_files = false;     // a folder listed, or not, with none to open
+  bool slow() const { return microseconds >= kSlowTaskMicroseconds; }
 };
 
-bool SlowSince(std::uint64_t start) {
-  return platform::MonotonicMicroseconds() - start >= kSlowTaskMicroseconds;
+std::uint64_t MicrosecondsSince(std::uint64_t start) {
+  return platform::MonotonicMicroseconds() - start;
 }
+
+bool SlowSince(std::uint64_t start) { return MicrosecondsSince(start) >= kSlowTaskMicroseconds; }
 
 void TellTheWalk(LookAhead& look_ahead) {
   if (look_ahead.walk_awaits_task || look_ahead.walk_awaits_opens) {
@@ -88,38 +116,89 @@ void TellTheWalk(LookAhead& look_ahead) {
   }
 }
 
-TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder) {
+// The handle of the folder held open that a task opens in, or -1.
+std::intptr_t HandleOf(const std::shared_ptr<const HeldFolder>& folder) {
+  return folder != nullptr ? folder->handle : -1;
+}
+
+// A helper keeps the folder its last task opened in (`in_folder`) until it
+// starts its next task or waits: where that was the last hold on it, the
+// folder is closed then, outside the lock, and no other thread waits for it.
+// One descriptor a helper, between tasks, out of what the budget leaves free.
+struct HelperHold {
+  std::shared_ptr<const HeldFolder> last_folder;
+};
+
+TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder, HelperHold& hold) {
   lock.unlock();
+  hold.last_folder = folder.in_folder;
   const std::uint64_t start = platform::MonotonicMicroseconds();
-  const bool listed = platform::ListFolder(folder.path.c_str(), folder.listing);
-  const bool slow = SlowSince(start);
+  // Kept open for the tasks below it, which the window then holds or closes.
+  const bool listed = platform::ListFolder(folder.path.c_str(), folder.listing,
+                                           HandleOf(folder.in_folder), true);
+  const std::uint64_t took = MicrosecondsSince(start);
   const bool no_cache_files =
       !listed || NextCacheFileEntry(folder.listing, 0) == folder.listing.entries.size();
+  if (no_cache_files && NextSubfolderEntry(folder.listing, 0) == folder.listing.entries.size()) {
+    // Nothing to open in it: closed here rather than under the lock.
+    platform::CloseFolder(std::exchange(folder.listing.handle, -1));
+  }
   lock.lock();
   HandInListing(look_ahead.window, folder, listed);
   TellTheWalk(look_ahead);
-  return {slow, no_cache_files};
+  return {took, no_cache_files};
 }
 
-TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task) {
+// What the helper that opens a file ahead does about its bytes.
+enum class BytesAhead { kLeave, kAsk, kAskIfNotThere };
+
+// Bytes ahead: the files opened ahead are asked into the cache while the last
+// one that asked said they were not there (kOpensPerCacheQuestion).
+BytesAhead PlanBytesAhead(LookAhead& look_ahead) {
+  if (++look_ahead.opens_since_asked >= kOpensPerCacheQuestion) {
+    look_ahead.opens_since_asked = 0;
+    return BytesAhead::kAskIfNotThere;
+  }
+  return look_ahead.bytes_in_cache ? BytesAhead::kLeave : BytesAhead::kAsk;
+}
+
+TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task, HelperHold& hold) {
+  const BytesAhead plan = PlanBytesAhead(look_ahead);
   lock.unlock();
+  hold.last_folder = task.in_folder;
   const std::uint64_t start = platform::MonotonicMicroseconds();
-  platform::MappedFile file = platform::OpenFileReadOnly(task.path.c_str());
-  const bool slow = SlowSince(start);
+  platform::MappedFile file = platform::OpenFileReadOnly(task.path.c_str(), task.listed_as_file,
+                                                        HandleOf(task.in_folder));
+  const std::uint64_t took = MicrosecondsSince(start);
   std::uint64_t asked = 0;
-  if (file.status == platform::MapStatus::kOpened) {
+  if (file.status == platform::MapStatus::kOpened && plan != BytesAhead::kLeave &&
+      platform::ReadOpenedFileSize(file)) {
+    const bool asks = plan == BytesAhead::kAskIfNotThere;
+    const bool there = asks && platform::InCacheAlready(file);
+    const bool cached = asks && platform::AttributesCached(file);
     lock.lock();
-    const std::uint64_t bytes = ChargeFileBytes(look_ahead.window, task, file.size);
+    if (asks) {
+      look_ahead.bytes_in_cache = there;
+      look_ahead.attributes_cached = cached;
+    }
+    const std::uint64_t bytes = there ? 0 : ChargeFileBytes(look_ahead.window, task, file.size);
     lock.unlock();
     asked = platform::ReadIntoCache(file, bytes);
   }
   lock.lock();
   HandInOpenedFile(look_ahead.window, task, std::move(file), asked);
   TellTheWalk(look_ahead);
-  return {slow, false};
+  return {took, false};
 }
 
-void WaitForWork(LookAhead& look_ahead, Lock& lock) {
+void WaitForWork(LookAhead& look_ahead, Lock& lock, HelperHold& hold) {
+  if (hold.last_folder != nullptr) {
+    lock.unlock();
+    hold.last_folder.reset();
+    lock.lock();
+    // The stop may have woken every helper meanwhile.
+    if (look_ahead.stopping) return;
+  }
   ++look_ahead.idle_helpers;
   look_ahead.work_ready.wait(lock);
   --look_ahead.idle_helpers;
@@ -139,23 +218,42 @@ std::size_t StartHelpers(const std::shared_ptr<LookAhead>& look_ahead, std::size
   return count;
 }
 
-// Growth. While more tasks in a row than there are helpers were slow and the
-// walk waits with every helper at work, the helpers fall behind for want of
-// requests under way: as many again start, up to the most the budgets allow.
-// A disk, which answers in microseconds, never gets more; a single slow task
-// (a busy machine that left a helper waiting for a processor) gets none either.
-void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock, bool slow) {
+// Growth. While a few tasks in a row were slow and the walk waits with every
+// helper at work, the helpers fall behind for want of requests under way: as
+// many again start, up to the most the budgets allow, and the window reaches
+// as far as they keep busy. On a far share they double every round trip or
+// two. A disk, which answers in microseconds, never gets more; a slow task or
+// two (a busy machine that left a helper waiting for a processor) get none
+// either. They grow again only after some half a task each at their number,
+// and not at all once that made each task take much longer: the file system
+// serves no more at once.
+void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
+                        const TaskOutcome& outcome) {
   LookAhead& look_ahead = *share;
-  look_ahead.slow_tasks_in_a_row = slow ? look_ahead.slow_tasks_in_a_row + 1 : 0;
-  if (look_ahead.slow_tasks_in_a_row <= look_ahead.helpers || !look_ahead.walk_awaits_task ||
+  look_ahead.slow_tasks_in_a_row = outcome.slow() ? look_ahead.slow_tasks_in_a_row + 1 : 0;
+  if (outcome.slow()) {
+    look_ahead.slow_task_microseconds += outcome.microseconds;
+    ++look_ahead.slow_tasks_timed;
+  }
+  if (look_ahead.slow_tasks_in_a_row <= kSlowTasksBeforeGrowth || !look_ahead.walk_awaits_task ||
       look_ahead.idle_helpers > 0 || look_ahead.helpers == look_ahead.most_helpers ||
-      look_ahead.stopping) {
+      look_ahead.slow_tasks_timed * 2 < look_ahead.helpers || look_ahead.stopping) {
     return;
   }
+  const std::uint64_t mean = look_ahead.slow_task_microseconds / look_ahead.slow_tasks_timed;
+  if (look_ahead.mean_before_growth != 0 &&
+      mean * 100 > look_ahead.mean_before_growth * kSaturatedPercent) {
+    look_ahead.most_helpers = look_ahead.helpers;
+    return;
+  }
+  look_ahead.mean_before_growth = mean;
+  look_ahead.slow_task_microseconds = 0;
+  look_ahead.slow_tasks_timed = 0;
   look_ahead.slow_tasks_in_a_row = 0;
   const std::size_t more =
       std::min(look_ahead.helpers, look_ahead.most_helpers - look_ahead.helpers);
   look_ahead.helpers += more;
+  ReachFurther(look_ahead.window, look_ahead.helpers);
   lock.unlock();
   const std::size_t started = StartHelpers(share, more);
   lock.lock();
@@ -179,7 +277,7 @@ void WakeAnotherForTheWalk(LookAhead& look_ahead) {
 // 50,000 folders took half again as long). The helper rests until the walk
 // wakes it, at the latest when it takes a cache file (WakeOneAfterRest).
 bool Rests(const LookAhead& look_ahead, const TaskOutcome& outcome) {
-  return !outcome.slow && outcome.no_cache_files && !look_ahead.stopping;
+  return !outcome.slow() && outcome.no_cache_files && !look_ahead.stopping;
 }
 
 void RunHelper(void* context) {
@@ -188,21 +286,22 @@ void RunHelper(void* context) {
   const std::unique_ptr<std::shared_ptr<LookAhead>> share(
       static_cast<std::shared_ptr<LookAhead>*>(context));
   LookAhead& look_ahead = **share;
+  HelperHold hold;  // let go of before the lock, which goes before the pool
   Lock lock(look_ahead.mutex);
   while (!look_ahead.stopping) {
     StartedTask task;
     if (!StartNextTask(look_ahead.window, task)) {
-      WaitForWork(look_ahead, lock);
+      WaitForWork(look_ahead, lock, hold);
       continue;
     }
     WakeAnotherForTheWalk(look_ahead);
     const TaskOutcome outcome = task.folder != nullptr
-                                    ? ListAhead(look_ahead, lock, *task.folder)
-                                    : OpenAhead(look_ahead, lock, *task.file);
-    AddHelpersIfBehind(*share, lock, outcome.slow);
+                                    ? ListAhead(look_ahead, lock, *task.folder, hold)
+                                    : OpenAhead(look_ahead, lock, *task.file, hold);
+    AddHelpersIfBehind(*share, lock, outcome);
     if (Rests(look_ahead, outcome)) {
       look_ahead.wake_one_at_next_cache_file = true;
-      WaitForWork(look_ahead, lock);
+      WaitForWork(look_ahead, lock, hold);
     }
   }
 }
@@ -247,8 +346,11 @@ bool MayWorkLater(const platform::MappedFile& file) {
 // while no more is, with patience then for another program's hold to pass:
 // on Windows the look-ahead may hold the file itself, by another path, and
 // lets go of it at once. What fails then would fail without helpers too.
-platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, const std::string& path) {
-  platform::MappedFile file = platform::OpenFileReadOnly(path.c_str());
+platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, const CacheFileInHand& cache_file,
+                                   std::intptr_t in_folder) {
+  const char* path = cache_file.path.c_str();
+  platform::MappedFile file =
+      platform::OpenFileReadOnly(path, cache_file.listed_as_file, in_folder);
   if (!MayWorkLater(file)) return file;
   Lock lock(look_ahead.mutex);
   look_ahead.window.opens_held_off = true;
@@ -257,7 +359,7 @@ platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, const std::string& pat
   look_ahead.handed_in.wait(lock, [&] { return look_ahead.window.files_being_opened == 0; });
   look_ahead.walk_awaits_opens = false;
   lock.unlock();
-  file = platform::OpenCacheFileAtItsTurn(path.c_str());
+  file = platform::OpenCacheFileAtItsTurn(path, cache_file.listed_as_file);
   lock.lock();
   look_ahead.window.opens_held_off = false;
   WindowMoved(look_ahead, true);
@@ -280,12 +382,27 @@ void GiveBackEverything(LookAhead& look_ahead) {
 // pass (the address space is short) is tried once more after the look-ahead,
 // and the heap, have given back what they can: what the walk maps alone, it
 // maps with helpers.
-void MapAtItsTurn(LookAhead& look_ahead, CacheFileInHand& cache_file) {
+//
+// A file opened ahead is mapped at the type and size it has now, as the file
+// system tells them. Where it caches attributes (a disk, most shares), what it
+// has cached serves: on a share that is what it knew when the file was opened
+// ahead, a moment before, within its own rules, and no server is waited for at
+// each file's turn (which, for files opened more than the share's caching time
+// ahead, would hold the walk up a round trip each and put it further behind).
+// Where it does not (NFS mounted noac, FUSE with attr_timeout=0), its server is
+// asked, a round trip at each file's turn, as for every question there.
+void MapAtItsTurn(LookAhead& look_ahead, CacheFileInHand& cache_file, bool opened_ahead) {
   if (cache_file.file.status != platform::MapStatus::kOpened) return;
-  platform::MapOpenedFile(cache_file.file);
+  bool cached = false;
+  if (opened_ahead) {
+    const std::lock_guard<std::mutex> lock(look_ahead.mutex);
+    cached = look_ahead.attributes_cached;
+  }
+  platform::MapOpenedFile(cache_file.file, cached);
   if (!MayWorkLater(cache_file.file)) return;
   GiveBackEverything(look_ahead);
-  cache_file.file = platform::OpenCacheFileAtItsTurn(cache_file.path.c_str());
+  cache_file.file =
+      platform::OpenCacheFileAtItsTurn(cache_file.path.c_str(), cache_file.listed_as_file);
   if (cache_file.file.status == platform::MapStatus::kOpened) {
     platform::MapOpenedFile(cache_file.file);
   }
@@ -293,8 +410,10 @@ void MapAtItsTurn(LookAhead& look_ahead, CacheFileInHand& cache_file) {
 
 }  // namespace
 
+
 LookAheadHandle StartLookAhead(const std::string& path) {
   auto look_ahead = std::make_shared<LookAhead>();
+
   // Descriptors go to the helpers at work first, half of them at most, then
   // to the files opened ahead; under a low limit no helper starts, and the
   // walk lists and opens everything itself. Each helper's stack and the
@@ -327,6 +446,7 @@ LookAheadHandle::~LookAheadHandle() {
   }
   look_ahead->work_ready.notify_all();
   // The pool goes with its last helper, perhaps this very moment.
+  platform::AwaitHelpersEnded(kMostWaitForHelpersMicroseconds);
 }
 
 EnteredFolder EnterNextFolder(LookAhead& look_ahead) {
@@ -337,10 +457,18 @@ EnteredFolder EnterNextFolder(LookAhead& look_ahead) {
   WaitUntilHandedIn(look_ahead, lock, *folder);
   if (TakeOverFolder(look_ahead.window, *folder)) {
     // No helper listed it: the walk does, and helpers look below it after.
+    const std::shared_ptr<const HeldFolder> above = FolderAboveTheWalk(look_ahead.window);
     lock.unlock();
-    const bool listed = platform::ListFolderAtItsTurn(folder->path.c_str(), folder->listing);
+    const std::uint64_t start = platform::MonotonicMicroseconds();
+    const bool listed =
+        platform::ListFolderAtItsTurn(folder->path.c_str(), folder->listing, HandleOf(above), true);
+    const bool slow = SlowSince(start);
     lock.lock();
     FolderListedByTheWalk(look_ahead.window, *folder, listed);
+    // A slow answer the walk waited for itself: the helpers, idle since they
+    // found nothing to do at the start, are woken below (WindowMoved) for what
+    // the listing gave them, and not only after the next few takes.
+    if (slow) ++look_ahead.slow_tasks_in_a_row;
   }
   WindowMoved(look_ahead, behind);
   EnteredFolder entered;
@@ -375,13 +503,16 @@ bool TakeNextCacheFile(LookAhead& look_ahead, CacheFileInHand& cache_file) {
   const bool open_here = TakeOverFile(look_ahead.window, *file);
   WindowMoved(look_ahead, behind);
   WakeOneAfterRest(look_ahead);
+  const std::shared_ptr<const HeldFolder> in_folder =
+      open_here ? FolderOfTheWalk(look_ahead.window, *file) : nullptr;
   cache_file.path = std::move(file->path);
+  cache_file.listed_as_file = file->listed_as_file;
   cache_file.file = std::move(file->file);
   lock.unlock();
   // Not opened ahead, or its open there may have failed only because of what
   // the look-ahead held: it is opened now, at its turn.
-  if (open_here) cache_file.file = OpenAtItsTurn(look_ahead, cache_file.path);
-  MapAtItsTurn(look_ahead, cache_file);
+  if (open_here) cache_file.file = OpenAtItsTurn(look_ahead, cache_file, HandleOf(in_folder));
+  MapAtItsTurn(look_ahead, cache_file, !open_here);
   return true;
 }
 

@@ -66,6 +66,7 @@ EnteredFolder EnterNextFolder(LookAhead& look_ahead);
 // (platform::OpenFileReadOnly, MapOpenedFile), or the failure of either.
 struct CacheFileInHand {
   std::string path;
+  bool listed_as_file = false;  // a regular file by its folder's listing
   platform::MappedFile file;
 };
 

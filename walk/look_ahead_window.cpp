@@ -18,15 +18,21 @@ constexpr std::uint64_t kMostFileBytesAhead = std::uint64_t{32} << 20;
 // Asked into the cache for one file at most, so that a large file leaves bytes
 // ahead for the files after it.
 constexpr std::uint64_t kMostBytesPerFile = std::uint64_t{8} << 20;
-// 64 helpers find work enough in 128 folders ahead (256 were no faster on a
-// far share, and slower on a warm tree of folders).
-constexpr std::size_t kMostFoldersAhead = 128;
+// Eight helpers find work enough in 128 folders and 64 cache files ahead
+// (more made a warm tree of folders slower). Where more helpers keep requests
+// under way on a far share, the window reaches further with them: a folder
+// ahead costs only its listing's bytes, and a file a descriptor.
+constexpr std::size_t kFirstFoldersAhead = 128;
+constexpr std::size_t kFoldersAheadPerHelper = 4;
+constexpr std::size_t kFirstFilesAhead = 64;
 constexpr std::uint64_t kMostListingBytesAhead = std::uint64_t{4} << 20;
 
-// What a task ahead is charged before it starts, and once it has.
+// What a task ahead is charged before it starts, and once it has; a folder
+// held open, and a task started in one, are charged its descriptor besides.
 constexpr Holdings kFileStarted = {.descriptors = kDescriptorsPerHelper, .files = 1};
 constexpr Holdings kFolderWaiting = {.folders = 1};
 constexpr Holdings kFolderStarted = {.descriptors = 1, .folders = 1};
+constexpr Holdings kHeldOpen = {.descriptors = 1};
 
 // `a` and `b` added up, or `b` taken off `a`, which holds it, with sign -1.
 Holdings Sum(const Holdings& a, const Holdings& b, int sign = 1) {
@@ -54,6 +60,33 @@ std::uint64_t ListingBytes(const platform::FolderListing& listing) {
   return listing.names.size() + listing.entries.size() * sizeof(platform::FolderEntry);
 }
 
+// `charge` and the folder held open that a task started in `folder` keeps.
+Holdings StartedIn(const FolderTask& folder, const Holdings& charge) {
+  return folder.held != nullptr ? Sum(charge, kHeldOpen) : charge;
+}
+
+// The folder held open that a task of `folder` for the entry at `path` opens
+// in: only where its name there reaches what its whole path reaches (a file
+// or folder by the listing's own word, with no link to follow, and a path
+// within the limit), so that opening there changes nothing but the speed.
+std::shared_ptr<const HeldFolder> HeldFor(const FolderTask& folder, bool plain,
+                                          const std::string& path) {
+  if (!plain || platform::PathLength(path) >= platform::MaxPathLength()) return nullptr;
+  return folder.held;
+}
+
+// A folder's charge for its listing kept ahead, and itself held open.
+Holdings KeptAhead(const FolderTask& folder) {
+  return {.descriptors = folder.held != nullptr,
+          .folders = 1,
+          .listing_bytes = ListingBytes(folder.listing)};
+}
+
+// What an entered folder is charged: its descriptor while it is held open.
+Holdings Entered(const FolderTask& folder) {
+  return folder.held != nullptr ? kHeldOpen : Holdings{};
+}
+
 // A task for the entry of `folder` at or after `cursor` that `next_entry`
 // picks, the cursor moved past it; null at the end of the listing.
 template <typename Task>
@@ -72,12 +105,15 @@ std::unique_ptr<Task> NextTask(const FolderTask& folder, std::size_t& cursor,
 
 std::unique_ptr<FileTask> NextFileTask(FolderTask& folder) {
   if (folder.named_on_command_line) return nullptr;
-  return NextTask<FileTask>(folder, folder.next_file_entry, NextCacheFileEntry);
+  auto file = NextTask<FileTask>(folder, folder.next_file_entry, NextCacheFileEntry);
+  if (file != nullptr) file->listed_as_file = folder.listing.entries[file->entry].is_file;
+  return file;
 }
 
 // Charged nothing yet; one past the path limit is done, with nothing below.
 std::unique_ptr<FolderTask> NextFolderTask(FolderTask& folder) {
   auto subfolder = NextTask<FolderTask>(folder, folder.next_subfolder_entry, NextSubfolderEntry);
+  if (subfolder != nullptr) subfolder->plain = folder.listing.entries[subfolder->entry].is_plain_folder;
   if (subfolder != nullptr && !CanSearch(subfolder->path)) {
     subfolder->beyond_path_limit = true;
     subfolder->state = TaskState::kDone;
@@ -93,16 +129,42 @@ std::unique_ptr<Task> TakeFront(std::vector<std::unique_ptr<Task>>& tasks) {
   return front;
 }
 
+// A folder held open lets go of itself once every task it may hold has been
+// made and started (the last subfolder's start stands for the rest): the
+// tasks started in it keep it open until they hand in. The cursors move on to
+// the next entry each takes, so that a wide folder is looked through once.
+void LetGoIfDone(Window& window, FolderTask& folder) {
+  if (folder.held == nullptr) return;
+  const platform::FolderListing& listing = folder.listing;
+  folder.next_file_entry = NextCacheFileEntry(listing, folder.next_file_entry);
+  folder.next_subfolder_entry = NextSubfolderEntry(listing, folder.next_subfolder_entry);
+  const std::size_t end = listing.entries.size();
+  if ((folder.next_file_entry < end && !folder.named_on_command_line) ||
+      folder.next_subfolder_entry < end ||
+      (!folder.subfolders.empty() && folder.subfolders.back()->state == TaskState::kWaiting)) {
+    return;
+  }
+  SetCharge(window, folder.charge, Sum(folder.charge, kHeldOpen, -1));
+  folder.held.reset();
+}
+
+// The folder kept open with a listing, which whoever holds it closes.
+std::shared_ptr<const HeldFolder> TakeHandle(platform::FolderListing& listing) {
+  if (listing.handle < 0) return nullptr;
+  return std::make_shared<const HeldFolder>(std::exchange(listing.handle, -1));
+}
+
 // A folder starts only while the listings ahead leave room.
-bool FolderMayStart(const Window& window, const Holdings& charge) {
-  return Fits(window, charge, kFolderStarted) &&
+bool FolderMayStart(const Window& window, const FolderTask& in, const Holdings& charge) {
+  return Fits(window, charge, StartedIn(in, kFolderStarted)) &&
          window.held.listing_bytes < window.budget.listing_bytes;
 }
 
 // Adds the folder's next subfolder as a task, only where a folder may start:
 // past what it holds, the window takes no new task.
 bool AddSubfolderAhead(Window& window, FolderTask& folder) {
-  std::unique_ptr<FolderTask> added = FolderMayStart(window, {}) ? NextFolderTask(folder) : nullptr;
+  std::unique_ptr<FolderTask> added =
+      FolderMayStart(window, folder, {}) ? NextFolderTask(folder) : nullptr;
   if (added == nullptr) return false;
   SetCharge(window, added->charge, kFolderWaiting);
   folder.subfolders.push_back(std::move(added));
@@ -110,21 +172,29 @@ bool AddSubfolderAhead(Window& window, FolderTask& folder) {
 }
 
 // Finds below `folder`, in walk order, the first task a helper may start, and
-// charges it: a new cache file of the folder first, then its subfolders.
+// charges it: a new cache file of the folder first, then its subfolders. A
+// task started in a folder held open opens in it.
 bool FindTaskIn(Window& window, FolderTask& folder, StartedTask& found) {
   if (folder.state != TaskState::kDone) return false;
-  if (!window.opens_held_off && Fits(window, {}, kFileStarted)) {
+  const Holdings file_started = StartedIn(folder, kFileStarted);
+  if (!window.opens_held_off && Fits(window, {}, file_started)) {
     if (std::unique_ptr<FileTask> file = NextFileTask(folder)) {
-      SetCharge(window, file->charge, kFileStarted);
+      file->in_folder = HeldFor(folder, file->listed_as_file, file->path);
+      SetCharge(window, file->charge, file->in_folder ? file_started : kFileStarted);
       found.file = folder.files.emplace_back(std::move(file)).get();
+      LetGoIfDone(window, folder);
       return true;
     }
   }
   for (std::size_t i = 0;; ++i) {
     if (i == folder.subfolders.size() && !AddSubfolderAhead(window, folder)) return false;
     FolderTask& subfolder = *folder.subfolders[i];
-    if (subfolder.state == TaskState::kWaiting && FolderMayStart(window, subfolder.charge)) {
-      SetCharge(window, subfolder.charge, kFolderStarted);
+    if (subfolder.state == TaskState::kWaiting && FolderMayStart(window, folder, subfolder.charge)) {
+      subfolder.in_folder = HeldFor(folder, subfolder.plain, subfolder.path);
+      SetCharge(window, subfolder.charge,
+                subfolder.in_folder ? Sum(kFolderStarted, kHeldOpen) : kFolderStarted);
+      subfolder.state = TaskState::kStarted;
+      LetGoIfDone(window, folder);
       found.folder = &subfolder;
       return true;
     }
@@ -176,10 +246,17 @@ void DropContents(Window& window, FolderTask& folder) {
 
 Holdings WindowBudget(std::size_t descriptors, std::uint64_t address_space) {
   return {.descriptors = descriptors,
-          .files = platform::kMostFilesHeldAhead,
+          .files = std::min(kFirstFilesAhead, platform::kMostFilesHeldAhead),
           .file_bytes = kMostFileBytesAhead,
-          .folders = kMostFoldersAhead,
+          .folders = kFirstFoldersAhead,
           .listing_bytes = std::min(address_space / 2, kMostListingBytesAhead)};
+}
+
+void ReachFurther(Window& window, std::size_t helpers) {
+  Holdings& budget = window.budget;
+  budget.folders = std::max(budget.folders, kFoldersAheadPerHelper * helpers);
+  budget.files = std::max(budget.files, std::min(helpers, platform::kMostFilesHeldAhead));
+  CheckWindow(window);
 }
 
 void OpenWindow(Window& window, const std::string& path, const Holdings& budget) {
@@ -220,23 +297,30 @@ std::uint64_t ChargeFileBytes(Window& window, FileTask& task, std::uint64_t size
 }
 
 void HandInListing(Window& window, FolderTask& folder, bool listed) {
+  // Closed as this goes, unless the folder holds it.
+  std::shared_ptr<const HeldFolder> open = TakeHandle(folder.listing);
+  folder.in_folder.reset();
   if (folder.state == TaskState::kDropped) {
     return ReleaseDropped(window, window.dropped_folders, folder);
   }
   // The walk waits for a folder it entered: its listing is the walk's.
   const bool entered = window.entered.back().get() == &folder;
-  Holdings kept = {.folders = 1, .listing_bytes = ListingBytes(folder.listing)};
   folder.listed = listed;
   folder.state = TaskState::kDone;
+  Holdings kept = entered ? Holdings{} : KeptAhead(folder);
   if ((!listed && platform::OpenMayWorkLater(folder.listing.error_code)) ||
-      (!entered && !Fits(window, folder.charge, kept))) {
+      !Fits(window, folder.charge, kept)) {
     // Failed in a way that may pass, or larger than the room left: the walk
     // lists it at its turn.
     folder.state = TaskState::kLeftToTheWalk;
     folder.listing = {};
-    kept = kFolderWaiting;
+    kept = entered ? Holdings{} : kFolderWaiting;
+  } else if (open != nullptr && Fits(window, folder.charge, Sum(kept, kHeldOpen))) {
+    folder.held = std::move(open);
+    kept = Sum(kept, kHeldOpen);
   }
-  SetCharge(window, folder.charge, entered ? Holdings{} : kept);
+  SetCharge(window, folder.charge, kept);
+  LetGoIfDone(window, folder);
   CheckWindow(window);
 }
 
@@ -247,6 +331,7 @@ void HandInOpenedFile(Window& window, FileTask& task, platform::MappedFile file,
     return ReleaseDropped(window, window.dropped_files, task);
   }
   const bool open = file.status == platform::MapStatus::kOpened;
+  task.in_folder.reset();
   task.state = TaskState::kDone;
   if (file.status == platform::MapStatus::kOpenFailed &&
       platform::OpenMayWorkLater(file.error_code)) {
@@ -263,16 +348,17 @@ FolderTask* EnterNextFolder(Window& window) {
   FolderTask& folder = *window.entered.back();
   std::unique_ptr<FolderTask> next = TakeFront(folder.subfolders);
   if (next == nullptr) next = NextFolderTask(folder);
+  LetGoIfDone(window, folder);
   if (next == nullptr) return nullptr;
   // The walk's now, but for the call a helper may still be making on it.
-  if (next->state != TaskState::kStarted) SetCharge(window, next->charge, {});
+  if (next->state != TaskState::kStarted) SetCharge(window, next->charge, Entered(*next));
   window.entered.push_back(std::move(next));
   CheckWindow(window);
   return window.entered.back().get();
 }
 
 bool TakeOverFolder(Window& window, FolderTask& folder) {
-  SetCharge(window, folder.charge, {});
+  SetCharge(window, folder.charge, Entered(folder));
   const bool walk_lists = folder.state != TaskState::kDone;
   if (walk_lists) folder.state = TaskState::kStarted;
   CheckWindow(window);
@@ -280,15 +366,33 @@ bool TakeOverFolder(Window& window, FolderTask& folder) {
 }
 
 void FolderListedByTheWalk(Window& window, FolderTask& folder, bool listed) {
+  std::shared_ptr<const HeldFolder> open = TakeHandle(folder.listing);
   folder.listed = listed;
   folder.state = TaskState::kDone;
+  if (open != nullptr && Fits(window, folder.charge, kHeldOpen)) {
+    folder.held = std::move(open);
+    SetCharge(window, folder.charge, kHeldOpen);
+  }
+  LetGoIfDone(window, folder);
   CheckWindow(window);
+}
+
+std::shared_ptr<const HeldFolder> FolderAboveTheWalk(const Window& window) {
+  const std::size_t depth = window.entered.size();
+  if (depth < 2) return nullptr;
+  const FolderTask& folder = *window.entered[depth - 1];
+  return HeldFor(*window.entered[depth - 2], folder.plain, folder.path);
+}
+
+std::shared_ptr<const HeldFolder> FolderOfTheWalk(const Window& window, const FileTask& file) {
+  return HeldFor(*window.entered.back(), file.listed_as_file, file.path);
 }
 
 FileTask* TakeNextFile(Window& window) {
   FolderTask& folder = *window.entered.back();
   window.file_in_hand = TakeFront(folder.files);
   if (window.file_in_hand == nullptr) window.file_in_hand = NextFileTask(folder);
+  LetGoIfDone(window, folder);
   CheckWindow(window);
   return window.file_in_hand.get();
 }
@@ -301,6 +405,7 @@ bool TakeOverFile(Window& window, FileTask& file) {
 
 void LeaveFolder(Window& window) {
   DropContents(window, *window.entered.back());
+  SetCharge(window, window.entered.back()->charge, {});
   window.entered.pop_back();
   CheckWindow(window);
 }
@@ -329,8 +434,8 @@ void DropAhead(Window& window) {
 void DropEverything(Window& window) {
   for (const std::unique_ptr<FolderTask>& folder : window.entered) {
     DropContents(window, *folder);
+    SetCharge(window, folder->charge, {});
   }
-  // The walk's own, charged nothing once it has taken them.
   window.entered.clear();
   window.file_in_hand.reset();
   CheckWindow(window);
@@ -349,16 +454,29 @@ struct Tally {
 
 // What a task ahead is charged in its state, the bytes asked for a file aside.
 Holdings ChargeIn(const FileTask& file) {
-  const bool held_open =
+  const bool open_ahead =
       file.state == TaskState::kDone && file.file.status == platform::MapStatus::kOpened;
-  return {.descriptors = file.state == TaskState::kStarted ? kDescriptorsPerHelper : held_open,
+  const std::size_t started = kDescriptorsPerHelper + (file.in_folder != nullptr);
+  return {.descriptors = file.state == TaskState::kStarted ? started : open_ahead,
           .files = 1,
           .file_bytes = file.charge.file_bytes};
 }
 
 Holdings ChargeIn(const FolderTask& folder) {
-  if (folder.state == TaskState::kStarted) return kFolderStarted;
-  return {.folders = 1, .listing_bytes = ListingBytes(folder.listing)};
+  if (folder.state == TaskState::kStarted) {
+    return folder.in_folder != nullptr ? Sum(kFolderStarted, kHeldOpen) : kFolderStarted;
+  }
+  return KeptAhead(folder);
+}
+
+// Only a started task opens in a folder held open, and only a listed one is.
+template <typename Task>
+void CheckHeld(const Task& task) {
+  assert(task.in_folder == nullptr || task.state == TaskState::kStarted ||
+         task.state == TaskState::kDropped);
+  if constexpr (std::is_same_v<Task, FolderTask>) {
+    assert(task.held == nullptr || (task.state == TaskState::kDone && task.listed));
+  }
 }
 
 void CheckBelow(const FolderTask& folder, Tally& tally);
@@ -375,6 +493,7 @@ void CheckTasks(const FolderTask& folder, const std::vector<std::unique_ptr<Task
     assert(task.entry < cursor && (i == 0 || task.entry > tasks[i - 1]->entry));
     assert(!folder.listed || takes(folder.listing, task.entry) == task.entry);
     assert(task.state != TaskState::kDropped && task.charge == ChargeIn(task));
+    CheckHeld(task);
     tally.charged = Sum(tally.charged, task.charge);
     ++tally.tasks;
     if constexpr (std::is_same_v<Task, FolderTask>) CheckBelow(task, tally);
@@ -407,9 +526,11 @@ void CheckWindow(const Window& window) {
 #ifndef NDEBUG
   Tally tally;
   for (const std::unique_ptr<FolderTask>& folder : window.entered) {
-    // The walk's own, but the innermost while a helper still lists it.
-    assert(folder->charge == Holdings{} ||
-           (folder == window.entered.back() && folder->charge == kFolderStarted));
+    // The walk's own, but the innermost while a helper still lists it, and
+    // one held open.
+    const bool listing = folder == window.entered.back() && folder->state == TaskState::kStarted;
+    assert(folder->charge == Entered(*folder) || (listing && folder->charge == ChargeIn(*folder)));
+    CheckHeld(*folder);
     tally.charged = Sum(tally.charged, folder->charge);
     CheckBelow(*folder, tally);
   }

@@ -9,10 +9,12 @@
 //   (`entered`): a listed folder's cache files, then its subfolders, as far as
 //   its cursors have looked through its listing, the walk's next at the front.
 // - Every task ahead is charged by its state: waiting, one file or folder;
-//   started, the descriptors its call holds besides; done, a file's open
-//   descriptor and the bytes asked into the cache, or a folder's listing; left
-//   to the walk, one file or folder. What the walk has entered or taken is its
-//   own and charged nothing, but while a helper is still on it.
+//   started, the descriptors its call holds besides (and the folder it opens
+//   in, which it keeps open); done, a file's open descriptor and the bytes
+//   asked into the cache, or a folder's listing (and the folder itself, while
+//   it is held open for the opens in it); left to the walk, one file or
+//   folder. What the walk has entered or taken is its own and charged nothing,
+//   but while a helper is still on it, and for a folder held open.
 // - `held` is the sum of the charges and within `budget` in each of the five
 //   measures: a charge grows only when it fits. So the tree holds at most
 //   budget.files + budget.folders tasks, however wide a folder is.
@@ -32,8 +34,22 @@
 namespace artpeel {
 
 // A helper at work holds at most this many descriptors: a cache file it opens
-// (by its path first, on POSIX), or a folder it lists.
+// (by its path first, on POSIX, where the listing does not vouch for it), or a
+// folder it lists.
 inline constexpr std::size_t kDescriptorsPerHelper = 2;
+
+// A folder listed and kept open (platform::ListFolder's keep_open), so that
+// the tasks below it open by their names in it: on a share the folders above
+// are not looked up again, each a round trip once the share's cache of them
+// has expired. Shared by the folder's task while tasks may still be made in
+// it and by each task started in it until it hands in; closed by the last.
+struct HeldFolder {
+  std::intptr_t handle;
+  explicit HeldFolder(std::intptr_t open) : handle(open) {}
+  HeldFolder(const HeldFolder&) = delete;
+  HeldFolder& operator=(const HeldFolder&) = delete;
+  ~HeldFolder() { platform::CloseFolder(handle); }
+};
 
 // What the look-ahead holds, or may hold, at once: the window's five measures.
 struct Holdings {
@@ -55,21 +71,26 @@ enum class TaskState {
 
 struct FileTask {
   std::string path;
-  std::size_t entry = 0;  // in its folder's listing
+  std::size_t entry = 0;        // in its folder's listing
+  bool listed_as_file = false;  // a regular file by that listing's word
   TaskState state = TaskState::kWaiting;
   Holdings charge;
+  std::shared_ptr<const HeldFolder> in_folder;  // while started, where it is held
   platform::MappedFile file;
 };
 
 struct FolderTask {
   std::string path;
   std::size_t entry = 0;
+  bool plain = false;  // a folder by its folder's listing, not a link
   bool named_on_command_line = false;  // its own cache files are not dumped
   bool beyond_path_limit = false;      // not listed, and passed over
   TaskState state = TaskState::kWaiting;
   Holdings charge;
+  std::shared_ptr<const HeldFolder> in_folder;  // while started, where it is held
   bool listed = false;  // what platform::ListFolder returned
   platform::FolderListing listing;
+  std::shared_ptr<const HeldFolder> held;  // itself, while tasks may be made in it
   // The listing's entries looked through so far for cache files, and for
   // subfolders; the tasks for them that the walk has not taken, in order.
   std::size_t next_file_entry = 0;
@@ -92,8 +113,13 @@ struct Window {
 };
 
 // The budget of a look-ahead that may hold `descriptors` and take
-// `address_space` bytes for its listings.
+// `address_space` bytes for its listings, while few helpers are at work.
 Holdings WindowBudget(std::size_t descriptors, std::uint64_t address_space);
+
+// Lets the window reach as far as `helpers` helpers keep busy: more folders
+// and cache files ahead, within the descriptors and bytes of its budget. A
+// budget only grows.
+void ReachFurther(Window& window, std::size_t helpers);
 
 // Sets `window` up ahead of a walk of the folder at `path`.
 void OpenWindow(Window& window, const std::string& path, const Holdings& budget);
@@ -114,7 +140,9 @@ bool StartNextTask(Window& window, StartedTask& task);
 // the window has left, up to a share per file; returns how many.
 std::uint64_t ChargeFileBytes(Window& window, FileTask& task, std::uint64_t size);
 
-// A helper hands in what ListFolder returned, its listing in `folder.listing`.
+// A helper hands in what ListFolder returned, its listing in `folder.listing`
+// and the folder, kept open, in its handle: held while it fits the budget and
+// tasks may be made in it, closed otherwise.
 void HandInListing(Window& window, FolderTask& folder, bool listed);
 
 // A helper hands in the file it opened, `bytes_asked` of it asked into the cache.
@@ -132,6 +160,13 @@ FolderTask* EnterNextFolder(Window& window);
 // meanwhile.
 bool TakeOverFolder(Window& window, FolderTask& folder);
 void FolderListedByTheWalk(Window& window, FolderTask& folder, bool listed);
+
+// The folder held open that holds the folder the walk entered last, for the
+// walk's own listing of it, and the one that holds a file the walk takes, for
+// its own open of it; null where none is, or the name there would not reach
+// what the path reaches.
+std::shared_ptr<const HeldFolder> FolderAboveTheWalk(const Window& window);
+std::shared_ptr<const HeldFolder> FolderOfTheWalk(const Window& window, const FileTask& file);
 
 // Takes the next cache file, in walk order, of the folder the walk is in, as
 // `file_in_hand`; null when it has none left.

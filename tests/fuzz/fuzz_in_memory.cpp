@@ -27,6 +27,7 @@ ExportLine::Outcome OutcomeOf(WriteStatus status) {
     case WriteStatus::kCreateFailed:
       return ExportLine::Outcome::kCreateFailed;
     case WriteStatus::kWriteFailed:
+    case WriteStatus::kSourceCut:  // the in-memory writer's bytes are never cut
       return ExportLine::Outcome::kWriteFailed;
     case WriteStatus::kWritten:
       break;
