@@ -44,6 +44,9 @@ struct Ring {
 };
 
 thread_local Ring* batching = nullptr;
+// Whether this thread has asked for a ring already: it asks once, so that a
+// system without one (or a ring given up) costs no call at each image.
+thread_local bool asked_for_ring = false;
 
 unsigned* At(void* base, unsigned offset) {
   return reinterpret_cast<unsigned*>(static_cast<unsigned char*>(base) + offset);
@@ -109,7 +112,8 @@ bool HandOver(Ring& ring) {
 }  // namespace
 
 void BatchClosesOnThisThread() {
-  if (batching != nullptr) return;
+  if (asked_for_ring) return;
+  asked_for_ring = true;
   struct rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur < kFewestDescriptors) return;
   batching = SetUpRing();
