@@ -65,6 +65,12 @@ Holdings StartedIn(const FolderTask& folder, const Holdings& charge) {
   return folder.held != nullptr ? Sum(charge, kHeldOpen) : charge;
 }
 
+// A started task's `charge`, and the folder held open that it opens in.
+template <typename Task>
+Holdings StartedCharge(const Task& task, const Holdings& charge) {
+  return task.in_folder != nullptr ? Sum(charge, kHeldOpen) : charge;
+}
+
 // The folder held open that a task of `folder` for the entry at `path` opens
 // in: only where its name there reaches what its whole path reaches (a file
 // or folder by the listing's own word, with no link to follow, and a path
@@ -180,7 +186,7 @@ bool FindTaskIn(Window& window, FolderTask& folder, StartedTask& found) {
   if (!window.opens_held_off && Fits(window, {}, file_started)) {
     if (std::unique_ptr<FileTask> file = NextFileTask(folder)) {
       file->in_folder = HeldFor(folder, file->listed_as_file, file->path);
-      SetCharge(window, file->charge, file->in_folder ? file_started : kFileStarted);
+      SetCharge(window, file->charge, StartedCharge(*file, kFileStarted));
       found.file = folder.files.emplace_back(std::move(file)).get();
       LetGoIfDone(window, folder);
       return true;
@@ -191,8 +197,7 @@ bool FindTaskIn(Window& window, FolderTask& folder, StartedTask& found) {
     FolderTask& subfolder = *folder.subfolders[i];
     if (subfolder.state == TaskState::kWaiting && FolderMayStart(window, folder, subfolder.charge)) {
       subfolder.in_folder = HeldFor(folder, subfolder.plain, subfolder.path);
-      SetCharge(window, subfolder.charge,
-                subfolder.in_folder ? Sum(kFolderStarted, kHeldOpen) : kFolderStarted);
+      SetCharge(window, subfolder.charge, StartedCharge(subfolder, kFolderStarted));
       subfolder.state = TaskState::kStarted;
       LetGoIfDone(window, folder);
       found.folder = &subfolder;
@@ -456,16 +461,14 @@ struct Tally {
 Holdings ChargeIn(const FileTask& file) {
   const bool open_ahead =
       file.state == TaskState::kDone && file.file.status == platform::MapStatus::kOpened;
-  const std::size_t started = kDescriptorsPerHelper + (file.in_folder != nullptr);
+  const std::size_t started = StartedCharge(file, kFileStarted).descriptors;
   return {.descriptors = file.state == TaskState::kStarted ? started : open_ahead,
           .files = 1,
           .file_bytes = file.charge.file_bytes};
 }
 
 Holdings ChargeIn(const FolderTask& folder) {
-  if (folder.state == TaskState::kStarted) {
-    return folder.in_folder != nullptr ? Sum(kFolderStarted, kHeldOpen) : kFolderStarted;
-  }
+  if (folder.state == TaskState::kStarted) return StartedCharge(folder, kFolderStarted);
   return KeptAhead(folder);
 }
 
