@@ -109,11 +109,11 @@ PathKind KindOf(const struct stat& info) { return KindOf(info.st_mode); }
 // regular file, and returns the descriptor with the file's size. For anything
 // else no descriptor is left open and `kind` says what the path was. This is
 // the safe way, for names the listing does not vouch for (OpenListedFile
-// below). A library is a tree nobody
-// vouches for, and opening a device has effects of its own (a tape rewinds, a
-// watchdog arms, a terminal may become the controlling one), so nothing but a
-// regular file is ever opened for reading, even when a regular file is swapped
-// for a device between a check and the open.
+// below). A library is a tree nobody vouches for, and opening a device has
+// effects of its own (a tape rewinds, a watchdog arms, a terminal may become
+// the controlling one), so nothing but a regular file is ever opened for
+// reading, even when a regular file is swapped for a device between a check and
+// the open.
 //
 // With O_PATH the path is resolved once, to a descriptor that does not open
 // what it names; its type is checked on that descriptor, and only a regular file
@@ -178,16 +178,15 @@ RegularFile OpenRegularFileForReading(const Place& place) {
 
 constexpr int kListedFileFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
 
-
-// Opens the file at `place`, which its folder's listing says is a regular
-// file, in one call, without the look above. O_NOFOLLOW refuses a link put in its place
-// since (the safe way then takes it), so no link to a device is followed; a
-// device or FIFO node made in its place in that instant (which a device takes
-// a privilege to make) is opened without blocking or becoming the terminal,
-// and its type, checked on the descriptor before anything is read
-// (MapOpenedFile, ReadOpenedFileSize), gets it closed unread. The size is not
-// asked here: it is asked at the map, and ahead of it only where bytes are to
-// be asked into the cache. False when the open must go the safe way.
+// Opens the file at `place`, which its folder's listing says is a regular file,
+// in one call, without the look above. O_NOFOLLOW refuses a link put in its
+// place since (the safe way then takes it), so no link to a device is followed;
+// a device or FIFO node made in its place in that instant (which a device takes
+// a privilege to make) is opened without blocking or becoming the terminal, and
+// its type, checked on the descriptor before anything is read (MapOpenedFile,
+// ReadOpenedFileSize), gets it closed unread. The size is not asked here: it is
+// asked at the map, and ahead of it only where bytes are to be asked into the
+// cache. False when the open must go the safe way.
 bool OpenListedFile(const Place& place, MappedFile& file) {
   const int fd = openat(place.folder, place.name, kListedFileFlags);
   if (fd < 0 && (errno == ELOOP || errno == ENXIO)) return false;

@@ -410,10 +410,8 @@ void MapAtItsTurn(LookAhead& look_ahead, CacheFileInHand& cache_file, bool opene
 
 }  // namespace
 
-
 LookAheadHandle StartLookAhead(const std::string& path) {
   auto look_ahead = std::make_shared<LookAhead>();
-
   // Descriptors go to the helpers at work first, half of them at most, then
   // to the files opened ahead; under a low limit no helper starts, and the
   // walk lists and opens everything itself. Each helper's stack and the
