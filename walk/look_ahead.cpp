@@ -366,17 +366,21 @@ platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, const CacheFileInHand&
   return file;
 }
 
-// Giving back. The helpers end and the window lets go of all it holds ahead,
-// for good: the walk goes on alone.
-void GiveBackEverything(LookAhead& look_ahead) {
+// The helpers are told to stop once `drop` has let go of what the window
+// holds, and those that end within kMostWaitForHelpersMicroseconds are joined.
+void StopHelpers(LookAhead& look_ahead, void (*drop)(Window& window)) {
   {
     const std::lock_guard<std::mutex> lock(look_ahead.mutex);
     look_ahead.stopping = true;
-    DropAhead(look_ahead.window);
+    drop(look_ahead.window);
   }
   look_ahead.work_ready.notify_all();
   platform::AwaitHelpersEnded(kMostWaitForHelpersMicroseconds);
 }
+
+// Giving back. The helpers end and the window lets go of all it holds ahead,
+// for good: the walk goes on alone.
+void GiveBackEverything(LookAhead& look_ahead) { StopHelpers(look_ahead, DropAhead); }
 
 // Maps the cache file in hand at its turn. A view that fails in a way that may
 // pass (the address space is short) is tried once more after the look-ahead,
@@ -437,14 +441,8 @@ LookAheadHandle::LookAheadHandle(std::shared_ptr<LookAhead> started)
     : look_ahead(std::move(started)) {}
 
 LookAheadHandle::~LookAheadHandle() {
-  {
-    const std::lock_guard<std::mutex> lock(look_ahead->mutex);
-    look_ahead->stopping = true;
-    DropEverything(look_ahead->window);
-  }
-  look_ahead->work_ready.notify_all();
   // The pool goes with its last helper, perhaps this very moment.
-  platform::AwaitHelpersEnded(kMostWaitForHelpersMicroseconds);
+  StopHelpers(*look_ahead, DropEverything);
 }
 
 EnteredFolder EnterNextFolder(LookAhead& look_ahead) {
