@@ -177,11 +177,22 @@ bool AddSubfolderAhead(Window& window, FolderTask& folder) {
   return true;
 }
 
+// Whether every task of `folder`'s listing has been made.
+bool AllTasksMade(const FolderTask& folder) {
+  const platform::FolderListing& listing = folder.listing;
+  const std::size_t end = listing.entries.size();
+  const bool files_made =
+      folder.named_on_command_line || NextCacheFileEntry(listing, folder.next_file_entry) == end;
+  return !folder.listed ||
+         (files_made && NextSubfolderEntry(listing, folder.next_subfolder_entry) == end);
+}
+
 // Finds below `folder`, in walk order, the first task a helper may start, and
 // charges it: a new cache file of the folder first, then its subfolders. A
-// task started in a folder held open opens in it.
+// task started in a folder held open opens in it. Each search starts at the
+// walk: the settled folders at the front are passed by, not searched again.
 bool FindTaskIn(Window& window, FolderTask& folder, StartedTask& found) {
-  if (folder.state != TaskState::kDone) return false;
+  if (folder.state != TaskState::kDone || folder.settled) return false;
   const Holdings file_started = StartedIn(folder, kFileStarted);
   if (!window.opens_held_off && Fits(window, {}, file_started)) {
     if (std::unique_ptr<FileTask> file = NextFileTask(folder)) {
@@ -192,8 +203,12 @@ bool FindTaskIn(Window& window, FolderTask& folder, StartedTask& found) {
       return true;
     }
   }
+  bool all_settled = true;
   for (std::size_t i = 0;; ++i) {
-    if (i == folder.subfolders.size() && !AddSubfolderAhead(window, folder)) return false;
+    if (i == folder.subfolders.size() && !AddSubfolderAhead(window, folder)) {
+      folder.settled = all_settled && AllTasksMade(folder);
+      return false;
+    }
     FolderTask& subfolder = *folder.subfolders[i];
     if (subfolder.state == TaskState::kWaiting && FolderMayStart(window, folder, subfolder.charge)) {
       subfolder.in_folder = HeldFor(folder, subfolder.plain, subfolder.path);
@@ -204,6 +219,7 @@ bool FindTaskIn(Window& window, FolderTask& folder, StartedTask& found) {
       return true;
     }
     if (FindTaskIn(window, subfolder, found)) return true;
+    all_settled = all_settled && subfolder.settled;
   }
 }
 
@@ -229,6 +245,7 @@ void DropTask(Window& window, std::vector<std::unique_ptr<Task>>& dropped,
 
 // Drops the cache files ahead below `folder`: they are added again later.
 void DropFilesBelow(Window& window, FolderTask& folder) {
+  folder.settled = false;
   if (!folder.files.empty()) folder.next_file_entry = folder.files.front()->entry;
   for (std::unique_ptr<FileTask>& file : folder.files) DropTask(window, window.dropped_files, file);
   folder.files.clear();
@@ -238,6 +255,7 @@ void DropFilesBelow(Window& window, FolderTask& folder) {
 }
 
 void DropContents(Window& window, FolderTask& folder) {
+  folder.settled = false;
   for (std::unique_ptr<FileTask>& file : folder.files) DropTask(window, window.dropped_files, file);
   folder.files.clear();
   for (std::unique_ptr<FolderTask>& subfolder : folder.subfolders) {
@@ -509,6 +527,12 @@ void CheckTasks(const FolderTask& folder, const std::vector<std::unique_ptr<Task
 
 void CheckBelow(const FolderTask& folder, Tally& tally) {
   assert(folder.files.empty() || !folder.named_on_command_line);
+  const auto settled = [](const std::unique_ptr<FolderTask>& subfolder) {
+    return subfolder->settled;
+  };
+  assert(!folder.settled ||
+         (folder.state == TaskState::kDone && AllTasksMade(folder) &&
+          std::all_of(folder.subfolders.begin(), folder.subfolders.end(), settled)));
   CheckTasks(folder, folder.files, folder.next_file_entry, NextCacheFileEntry, tally);
   CheckTasks(folder, folder.subfolders, folder.next_subfolder_entry, NextSubfolderEntry, tally);
 }

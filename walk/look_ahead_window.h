@@ -18,6 +18,8 @@
 // - `held` is the sum of the charges and within `budget` in each of the five
 //   measures: a charge grows only when it fits. So the tree holds at most
 //   budget.files + budget.folders tasks, however wide a folder is.
+// - A folder `settled` is listed, every task of its listing is made, and every
+//   subfolder task below it is settled: nothing below it waits to start.
 // - Only the helper on a started task touches its result until it hands it
 //   in. A started task the walk drops waits in `dropped` for that; any other
 //   is released at once.
@@ -97,6 +99,9 @@ struct FolderTask {
   std::size_t next_subfolder_entry = 0;
   std::vector<std::unique_ptr<FileTask>> files;
   std::vector<std::unique_ptr<FolderTask>> subfolders;
+  // Every task below it made and none waiting to start: the helpers' search
+  // passes it by, until the walk drops what it made (and makes it again).
+  bool settled = false;
 };
 
 struct Window {
