@@ -368,6 +368,7 @@ struct FolderListing {
   std::uint32_t error_code = 0;
   std::string names;  // each entry's name, NUL-terminated, back to back
   std::vector<FolderEntry> entries;
+  bool more_to_read = false;  // ListFolderFirstPart left the rest to ListRestOfFolder
 
   const char* NameOf(const FolderEntry& entry) const {
     return names.c_str() + entry.name_offset;
@@ -380,9 +381,17 @@ struct FolderListing {
 // error, a share gone stale) returns true with the entries read so far and its
 // reason in `listing.error_code`. `in_folder` as for OpenFileReadOnly; with
 // `keep_open` the folder is left open in `listing.handle` where the platform
-// can (Linux), for the opens of its entries.
+// can (Linux), for the opens of its entries. With `first_part` as well, where
+// the platform reads a folder in parts (Linux), it stops after the first read
+// that returns entries (on a share, one round trip): where more may follow,
+// `listing.more_to_read` says so, and ListRestOfFolder reads the rest, while
+// the entries so far may be used.
 bool ListFolder(const char* path, FolderListing& listing, std::intptr_t in_folder = -1,
-                bool keep_open = false);
+                bool keep_open = false, bool first_part = false);
+
+// Adds to `listing` the entries left to read of the folder open at `handle`,
+// to its end, and the system's code if a read fails part way.
+void ListRestOfFolder(std::intptr_t handle, FolderListing& listing);
 
 // Closes a folder that ListFolder kept open; nothing for -1.
 void CloseFolder(std::intptr_t handle);
@@ -391,7 +400,7 @@ void CloseFolder(std::intptr_t handle);
 // that another program holds (on Windows, opened without sharing) is waited
 // for as OpenCacheFileAtItsTurn waits for a cache file.
 bool ListFolderAtItsTurn(const char* path, FolderListing& listing, std::intptr_t in_folder = -1,
-                         bool keep_open = false);
+                         bool keep_open = false, bool first_part = false);
 
 // `path` made absolute against the current directory, "" being the directory
 // itself; unchanged when it already is absolute. On Windows a name like a

@@ -611,28 +611,19 @@ bool ReadFolderId(int folder_fd, FolderId& id) {
 
 #if ARTPEEL_HAVE_GETDENTS64
 
-// Reads the folder with getdents64 straight into a buffer of its own: opendir
-// would add a system call for every folder walked. With `keep_open` the folder
-// stays open in `listing.handle`.
-bool ReadFolder(const Place& place, FolderListing& listing, bool keep_open) {
-  const int folder_fd = openat(place.folder, place.name,
-                               O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (folder_fd < 0) {
-    listing.error_code = static_cast<std::uint32_t>(errno);
-    return false;
-  }
-  if (!ReadFolderId(folder_fd, listing.id)) {
-    listing.error_code = static_cast<std::uint32_t>(errno);
-    close(folder_fd);
-    return false;
-  }
+// Reads the entries of the folder open at `folder_fd` with getdents64 straight
+// into a buffer of its own (opendir would add a system call for every folder
+// walked), to its end, or only as far as the first read that returns some
+// (`first_read_only`): true when more may follow.
+bool ReadEntries(int folder_fd, FolderListing& listing, bool first_read_only) {
   // On the heap, not the stack: the walk's stack may be small (ulimit -s).
   struct Buffer {
     alignas(struct dirent64) char bytes[32 * 1024];
   };
   Buffer* const held = new Buffer;
   char* const buffer = held->bytes;
-  for (;;) {
+  bool more = false;
+  while (!more) {
     const ssize_t filled = getdents64(folder_fd, buffer, sizeof held->bytes);
     if (filled < 0 && errno == EINTR) continue;
     // An error part way keeps the entries read so far and says why the rest
@@ -644,8 +635,28 @@ bool ReadFolder(const Place& place, FolderListing& listing, bool keep_open) {
       offset += entry->d_reclen;
       AddEntry(folder_fd, entry->d_name, TypeOf(entry->d_type), listing);
     }
+    more = first_read_only;
   }
   delete held;
+  return more;
+}
+
+// Opens the folder and reads its entries (ReadEntries). With `keep_open` the
+// folder stays open in `listing.handle`.
+bool ReadFolder(const Place& place, FolderListing& listing, bool keep_open,
+                bool first_read_only) {
+  const int folder_fd = openat(place.folder, place.name,
+                               O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (folder_fd < 0) {
+    listing.error_code = static_cast<std::uint32_t>(errno);
+    return false;
+  }
+  if (!ReadFolderId(folder_fd, listing.id)) {
+    listing.error_code = static_cast<std::uint32_t>(errno);
+    close(folder_fd);
+    return false;
+  }
+  listing.more_to_read = ReadEntries(folder_fd, listing, first_read_only);
   if (keep_open) {
     listing.handle = folder_fd;
   } else {
@@ -658,7 +669,8 @@ bool ReadFolder(const Place& place, FolderListing& listing, bool keep_open) {
 
 // Plain POSIX reads a folder through a DIR, which owns its descriptor: no
 // folder is kept open, and every path is opened whole.
-bool ReadFolder(const Place& place, FolderListing& listing, bool /*keep_open*/) {
+bool ReadFolder(const Place& place, FolderListing& listing, bool /*keep_open*/,
+                bool /*first_read_only*/) {
   DIR* const folder = place.folder == AT_FDCWD ? opendir(place.name) : nullptr;
   if (folder == nullptr) {
     listing.error_code = static_cast<std::uint32_t>(errno);
@@ -695,12 +707,22 @@ bool ReadFolder(const Place& place, FolderListing& listing, bool /*keep_open*/) 
 }  // namespace
 
 bool ListFolder(const char* path, FolderListing& listing, std::intptr_t in_folder,
-                bool keep_open) {
+                bool keep_open, bool first_part) {
   listing.names.clear();
   listing.entries.clear();
   listing.error_code = 0;
   listing.handle = -1;
-  return ReadFolder(PlaceOf(path, in_folder), listing, keep_open);
+  listing.more_to_read = false;
+  return ReadFolder(PlaceOf(path, in_folder), listing, keep_open, keep_open && first_part);
+}
+
+void ListRestOfFolder(std::intptr_t handle, FolderListing& listing) {
+#if ARTPEEL_HAVE_GETDENTS64
+  ReadEntries(static_cast<int>(handle), listing, false);
+#else
+  static_cast<void>(handle);
+  static_cast<void>(listing);
+#endif
 }
 
 void CloseFolder(std::intptr_t handle) {
@@ -708,8 +730,8 @@ void CloseFolder(std::intptr_t handle) {
 }
 
 bool ListFolderAtItsTurn(const char* path, FolderListing& listing, std::intptr_t in_folder,
-                         bool keep_open) {
-  return ListFolder(path, listing, in_folder, keep_open);
+                         bool keep_open, bool first_part) {
+  return ListFolder(path, listing, in_folder, keep_open, first_part);
 }
 
 std::string AbsolutePath(const char* path) {

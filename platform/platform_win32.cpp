@@ -627,7 +627,7 @@ void ReadFolderIdOrHash(const char* path, const std::wstring& literal, FolderId&
 // asks for large batches, which a network share answers in fewer round trips.
 // No folder is kept open: every path is opened whole.
 bool ListFolder(const char* path, FolderListing& listing, std::intptr_t /*in_folder*/,
-                bool /*keep_open*/) {
+                bool /*keep_open*/, bool /*first_part*/) {
   listing.names.clear();
   listing.entries.clear();
   listing.error_code = 0;
@@ -682,14 +682,18 @@ bool ListFolder(const char* path, FolderListing& listing, std::intptr_t /*in_fol
 
 void CloseFolder(std::intptr_t /*handle*/) {}
 
+// A search is read whole (ListFolder's first_part): its large batches already
+// make few round trips.
+void ListRestOfFolder(std::intptr_t /*handle*/, FolderListing& /*listing*/) {}
+
 // A backup or sync client, a scanner or an indexer may open a folder without
 // sharing: the search is refused until it lets go.
 bool ListFolderAtItsTurn(const char* path, FolderListing& listing, std::intptr_t in_folder,
-                         bool keep_open) {
+                         bool keep_open, bool first_part) {
   bool listed = false;
   RetryWhileHeld(
       [&] {
-        listed = ListFolder(path, listing, in_folder, keep_open);
+        listed = ListFolder(path, listing, in_folder, keep_open, first_part);
         return listed ? NO_ERROR : listing.error_code;
       },
       HeldByAnotherProcess);

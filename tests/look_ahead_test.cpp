@@ -49,6 +49,7 @@ struct Fake {
   bool given_back = false;  // the look-ahead gave back all it held
   std::map<std::intptr_t, std::uint64_t> files_ahead;  // handle, bytes asked
   std::map<std::intptr_t, std::string> folders_open;   // kept open by ListFolder
+  std::map<std::intptr_t, std::size_t> listed_in_part;  // entries a first part listed
   std::size_t descriptors = 0, most_descriptors = 0, most_files = 0;
   std::uint64_t bytes = 0, most_bytes = 0;
   std::intptr_t next_handle = 100;
@@ -105,10 +106,23 @@ void ExpectIn(std::intptr_t in_folder, const std::string& path) {
   EXPECT_EQ(path.substr(0, path.rfind('/')), held->second) << "opened in another folder";
 }
 
+// Adds `names` from `from` on, each of them what it is; all but the link may
+// be opened by their names in a folder kept open.
+void AddEntries(const std::string& path, const std::vector<std::string>& names, std::size_t from,
+                FolderListing& listing) {
+  for (std::size_t i = from; i < names.size(); ++i) {
+    const bool folder = fake.nodes[path + "/" + names[i]].folder;
+    const bool plain = folder && names[i] != "link";
+    listing.entries.push_back({listing.names.size(), folder, !folder, plain});
+    listing.names.append(names[i].c_str(), names[i].size() + 1);
+  }
+}
+
 // A folder kept open counts among the descriptors the look-ahead holds, the
-// walk's own included (the window charges those too).
+// walk's own included (the window charges those too). A first part is two
+// entries, the rest a call of its own.
 bool ListFolder(const char* path, FolderListing& listing, std::intptr_t in_folder,
-                bool keep_open) {
+                bool keep_open, bool first_part) {
   Node node;
   const bool ahead = StartCall(path, 1, node);
   const std::lock_guard<std::mutex> lock(fake.mutex);
@@ -126,15 +140,26 @@ bool ListFolder(const char* path, FolderListing& listing, std::intptr_t in_folde
     fake.folders_open[listing.handle] = path;
     fake.most_descriptors = std::max(fake.most_descriptors, ++fake.descriptors);
   }
-  // Every entry but the link is what the listing says it is, and may be
-  // opened by its name in a folder kept open.
-  for (const std::string& name : node.names) {
-    const std::string entry = std::string(path) + "/" + name;
-    const bool folder = fake.nodes[entry].folder;
-    listing.entries.push_back({listing.names.size(), folder, !folder, folder && name != "link"});
-    listing.names.append(name.c_str(), name.size() + 1);
+  std::vector<std::string> names = node.names;
+  if (keep_open && first_part && names.size() > 2) {
+    names.resize(2);
+    listing.more_to_read = true;
+    fake.listed_in_part[listing.handle] = 2;
   }
+  AddEntries(path, names, 0, listing);
   return true;
+}
+
+void ListRestOfFolder(std::intptr_t handle, FolderListing& listing) {
+  std::unique_lock<std::mutex> lock(fake.mutex);
+  const std::string path = fake.folders_open.at(handle);
+  const std::size_t from = fake.listed_in_part.at(handle);
+  fake.listed_in_part.erase(handle);
+  lock.unlock();
+  Node node;
+  StartCall(path, 0, node);
+  lock.lock();
+  AddEntries(path, node.names, from, listing);
 }
 
 void CloseFolder(std::intptr_t handle) {
@@ -175,8 +200,8 @@ bool ReadOpenedFileSize(MappedFile& /*file*/) { return true; }
 bool InCacheAlready(const MappedFile& /*file*/) { return false; }
 bool AttributesCached(const MappedFile& /*file*/) { return true; }
 bool ListFolderAtItsTurn(const char* path, FolderListing& listing, std::intptr_t in_folder,
-                         bool keep_open) {
-  return ListFolder(path, listing, in_folder, keep_open);
+                         bool keep_open, bool first_part) {
+  return ListFolder(path, listing, in_folder, keep_open, first_part);
 }
 
 // A view that needs room fails for want of address space while a helper runs

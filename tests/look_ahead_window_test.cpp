@@ -182,6 +182,16 @@ void ExpectWithin(const Walked& walked, const Holdings& budget) {
 }
 
 TEST(LookAheadWindow, TakesTheWalkOrderWhateverTheHelpersDoAndStaysInItsBudgets) {
+  // The first task a helper finds is the named folder's listing.
+  Window window;
+  OpenWindow(window, "/lib", WindowBudget(12, std::uint64_t{256} << 10));
+  StartedTask first;
+  ASSERT_TRUE(StartNextTask(window, first) && first.folder != nullptr);
+  EXPECT_EQ(first.folder->path, "/lib");
+  DropEverything(window);
+  HandInListing(window, *first.folder, false);
+  EXPECT_EQ(window.held, Holdings{});
+
   const Tree tree = WideTree(400);
   const std::string alone = WalkOf(tree, 0, 0).order;
   EXPECT_TRUE(alone.starts_with(

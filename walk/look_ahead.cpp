@@ -129,22 +129,49 @@ struct HelperHold {
   std::shared_ptr<const HeldFolder> last_folder;
 };
 
+// Reads the rest of a listing whose first part is in: into `folder.listing`,
+// or, where the first part took a round trip and the window takes it, into
+// `rest`, the first part handed in meanwhile (true). On a far share every
+// listing on the walk's first way down then waits one round trip less, and
+// the helpers list and open what a first part holds that much sooner.
+// Where the walk lists a folder itself, no helper joins in of its own accord
+// (WakeAnotherForTheWalk): the walk wakes every idle one (`wake_all`).
+bool ReadInParts(LookAhead& look_ahead, Lock& lock, FolderTask& folder, bool slow, bool wake_all,
+                 platform::FolderListing& rest) {
+  const std::intptr_t handle = folder.listing.handle;
+  folder.listing.more_to_read = false;
+  bool handed_in = false;
+  if (slow) {
+    lock.lock();
+    handed_in = HandInFirstPart(look_ahead.window, folder);
+    if (handed_in && wake_all) look_ahead.work_ready.notify_all();
+    if (handed_in && !wake_all && look_ahead.idle_helpers > 0) look_ahead.work_ready.notify_one();
+    lock.unlock();
+  }
+  platform::ListRestOfFolder(handle, handed_in ? rest : folder.listing);
+  return handed_in;
+}
+
 TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder, HelperHold& hold) {
   lock.unlock();
   hold.last_folder = folder.in_folder;
   const std::uint64_t start = platform::MonotonicMicroseconds();
   // Kept open for the tasks below it, which the window then holds or closes.
   const bool listed = platform::ListFolder(folder.path.c_str(), folder.listing,
-                                           HandleOf(folder.in_folder), true);
+                                           HandleOf(folder.in_folder), true, true);
+  platform::FolderListing rest;
+  const bool in_parts = listed && folder.listing.more_to_read &&
+                        ReadInParts(look_ahead, lock, folder, SlowSince(start), false, rest);
   const std::uint64_t took = MicrosecondsSince(start);
+  const std::size_t end = folder.listing.entries.size();
   const bool no_cache_files =
-      !listed || NextCacheFileEntry(folder.listing, 0) == folder.listing.entries.size();
-  if (no_cache_files && NextSubfolderEntry(folder.listing, 0) == folder.listing.entries.size()) {
+      !in_parts && (!listed || NextCacheFileEntry(folder.listing, 0) == end);
+  if (no_cache_files && NextSubfolderEntry(folder.listing, 0) == end) {
     // Nothing to open in it: closed here rather than under the lock.
     platform::CloseFolder(std::exchange(folder.listing.handle, -1));
   }
   lock.lock();
-  HandInListing(look_ahead.window, folder, listed);
+  HandInListing(look_ahead.window, folder, listed, in_parts ? &rest : nullptr);
   TellTheWalk(look_ahead);
   return {took, no_cache_files};
 }
@@ -456,11 +483,14 @@ EnteredFolder EnterNextFolder(LookAhead& look_ahead) {
     const std::shared_ptr<const HeldFolder> above = FolderAboveTheWalk(look_ahead.window);
     lock.unlock();
     const std::uint64_t start = platform::MonotonicMicroseconds();
-    const bool listed =
-        platform::ListFolderAtItsTurn(folder->path.c_str(), folder->listing, HandleOf(above), true);
+    const bool listed = platform::ListFolderAtItsTurn(folder->path.c_str(), folder->listing,
+                                                      HandleOf(above), true, true);
+    platform::FolderListing rest;
+    const bool in_parts = listed && folder->listing.more_to_read &&
+                          ReadInParts(look_ahead, lock, *folder, SlowSince(start), true, rest);
     const bool slow = SlowSince(start);
     lock.lock();
-    FolderListedByTheWalk(look_ahead.window, *folder, listed);
+    FolderListedByTheWalk(look_ahead.window, *folder, listed, in_parts ? &rest : nullptr);
     // A slow answer the walk waited for itself: the helpers, idle since they
     // found nothing to do at the start, are woken below (WindowMoved) for what
     // the listing gave them, and not only after the next few takes.

@@ -88,6 +88,18 @@ Holdings KeptAhead(const FolderTask& folder) {
           .listing_bytes = ListingBytes(folder.listing)};
 }
 
+// A started folder's charge, and the first part of its listing handed in.
+Holdings StartedFolderCharge(const FolderTask& folder) {
+  Holdings charge = StartedCharge(folder, kFolderStarted);
+  if (folder.listing_in_part) charge.listing_bytes = ListingBytes(folder.listing);
+  return charge;
+}
+
+// Whether tasks may be made below `folder`: its listing is in, or a part of it.
+bool TasksMayBeMade(const FolderTask& folder) {
+  return folder.state == TaskState::kDone || folder.listing_in_part;
+}
+
 // What an entered folder is charged: its descriptor while it is held open.
 Holdings Entered(const FolderTask& folder) {
   return folder.held != nullptr ? kHeldOpen : Holdings{};
@@ -99,7 +111,7 @@ template <typename Task>
 std::unique_ptr<Task> NextTask(const FolderTask& folder, std::size_t& cursor,
                                std::size_t (*next_entry)(const platform::FolderListing&,
                                                          std::size_t)) {
-  if (folder.state != TaskState::kDone || !folder.listed) return nullptr;
+  if (!TasksMayBeMade(folder) || !folder.listed) return nullptr;
   const platform::FolderListing& listing = folder.listing;
   cursor = next_entry(listing, cursor);
   if (cursor == listing.entries.size()) return nullptr;
@@ -192,7 +204,7 @@ bool AllTasksMade(const FolderTask& folder) {
 // task started in a folder held open opens in it. Each search starts at the
 // walk: the settled folders at the front are passed by, not searched again.
 bool FindTaskIn(Window& window, FolderTask& folder, StartedTask& found) {
-  if (folder.state != TaskState::kDone || folder.settled) return false;
+  if (!TasksMayBeMade(folder) || folder.settled) return false;
   const Holdings file_started = StartedIn(folder, kFileStarted);
   if (!window.opens_held_off && Fits(window, {}, file_started)) {
     if (std::unique_ptr<FileTask> file = NextFileTask(folder)) {
@@ -206,7 +218,7 @@ bool FindTaskIn(Window& window, FolderTask& folder, StartedTask& found) {
   bool all_settled = true;
   for (std::size_t i = 0;; ++i) {
     if (i == folder.subfolders.size() && !AddSubfolderAhead(window, folder)) {
-      folder.settled = all_settled && AllTasksMade(folder);
+      folder.settled = folder.state == TaskState::kDone && all_settled && AllTasksMade(folder);
       return false;
     }
     FolderTask& subfolder = *folder.subfolders[i];
@@ -319,13 +331,46 @@ std::uint64_t ChargeFileBytes(Window& window, FileTask& task, std::uint64_t size
   return bytes;
 }
 
-void HandInListing(Window& window, FolderTask& folder, bool listed) {
+namespace {
+
+// The rest of a listing read in parts, if any, added to its first part.
+void AddRestOfListing(FolderTask& folder, const platform::FolderListing* rest) {
+  folder.listing_in_part = false;
+  if (rest == nullptr) return;
+  platform::FolderListing& listing = folder.listing;
+  const std::size_t shift = listing.names.size();
+  listing.names += rest->names;
+  for (platform::FolderEntry entry : rest->entries) {
+    entry.name_offset += shift;
+    listing.entries.push_back(entry);
+  }
+  listing.error_code = rest->error_code;
+}
+
+}  // namespace
+
+bool HandInFirstPart(Window& window, FolderTask& folder) {
+  if (folder.state == TaskState::kDropped) return false;
+  folder.listed = folder.listing_in_part = true;
+  const Holdings now = StartedFolderCharge(folder);
+  if (!Fits(window, folder.charge, now)) {
+    folder.listed = folder.listing_in_part = false;
+    return false;
+  }
+  SetCharge(window, folder.charge, now);
+  CheckWindow(window);
+  return true;
+}
+
+void HandInListing(Window& window, FolderTask& folder, bool listed,
+                   const platform::FolderListing* rest) {
   // Closed as this goes, unless the folder holds it.
   std::shared_ptr<const HeldFolder> open = TakeHandle(folder.listing);
   folder.in_folder.reset();
   if (folder.state == TaskState::kDropped) {
     return ReleaseDropped(window, window.dropped_folders, folder);
   }
+  AddRestOfListing(folder, rest);
   // The walk waits for a folder it entered: its listing is the walk's.
   const bool entered = window.entered.back().get() == &folder;
   folder.listed = listed;
@@ -334,7 +379,9 @@ void HandInListing(Window& window, FolderTask& folder, bool listed) {
   if ((!listed && platform::OpenMayWorkLater(folder.listing.error_code)) ||
       !Fits(window, folder.charge, kept)) {
     // Failed in a way that may pass, or larger than the room left: the walk
-    // lists it at its turn.
+    // lists it at its turn, and makes again what was made of a first part.
+    DropContents(window, folder);
+    folder.next_file_entry = folder.next_subfolder_entry = 0;
     folder.state = TaskState::kLeftToTheWalk;
     folder.listing = {};
     kept = entered ? Holdings{} : kFolderWaiting;
@@ -388,10 +435,14 @@ bool TakeOverFolder(Window& window, FolderTask& folder) {
   return walk_lists;
 }
 
-void FolderListedByTheWalk(Window& window, FolderTask& folder, bool listed) {
+void FolderListedByTheWalk(Window& window, FolderTask& folder, bool listed,
+                           const platform::FolderListing* rest) {
   std::shared_ptr<const HeldFolder> open = TakeHandle(folder.listing);
+  AddRestOfListing(folder, rest);
   folder.listed = listed;
   folder.state = TaskState::kDone;
+  // The walk's own: what its first part was charged goes.
+  SetCharge(window, folder.charge, {});
   if (open != nullptr && Fits(window, folder.charge, kHeldOpen)) {
     folder.held = std::move(open);
     SetCharge(window, folder.charge, kHeldOpen);
@@ -486,7 +537,7 @@ Holdings ChargeIn(const FileTask& file) {
 }
 
 Holdings ChargeIn(const FolderTask& folder) {
-  if (folder.state == TaskState::kStarted) return StartedCharge(folder, kFolderStarted);
+  if (folder.state == TaskState::kStarted) return StartedFolderCharge(folder);
   return KeptAhead(folder);
 }
 
@@ -508,7 +559,7 @@ template <typename Task>
 void CheckTasks(const FolderTask& folder, const std::vector<std::unique_ptr<Task>>& tasks,
                 std::size_t cursor, std::size_t (*takes)(const platform::FolderListing&, std::size_t),
                 Tally& tally) {
-  assert(tasks.empty() || folder.state == TaskState::kDone);
+  assert(tasks.empty() || TasksMayBeMade(folder));
   for (std::size_t i = 0; i < tasks.size(); ++i) {
     const Task& task = *tasks[i];
     assert(task.entry < cursor && (i == 0 || task.entry > tasks[i - 1]->entry));

@@ -7,14 +7,16 @@
 // without NDEBUG):
 // - The tasks form a tree in walk order below the folders the walk is in
 //   (`entered`): a listed folder's cache files, then its subfolders, as far as
-//   its cursors have looked through its listing, the walk's next at the front.
+//   its cursors have looked through its listing (or the part of it handed in),
+//   the walk's next at the front.
 // - Every task ahead is charged by its state: waiting, one file or folder;
 //   started, the descriptors its call holds besides (and the folder it opens
-//   in, which it keeps open); done, a file's open descriptor and the bytes
-//   asked into the cache, or a folder's listing (and the folder itself, while
-//   it is held open for the opens in it); left to the walk, one file or
-//   folder. What the walk has entered or taken is its own and charged nothing,
-//   but while a helper is still on it, and for a folder held open.
+//   in, which it keeps open, and the first part of a listing read in parts);
+//   done, a file's open descriptor and the bytes asked into the cache, or a
+//   folder's listing (and the folder itself, while it is held open for the
+//   opens in it); left to the walk, one file or folder. What the walk has
+//   entered or taken is its own and charged nothing, but while a helper is
+//   still on it, and for a folder held open.
 // - `held` is the sum of the charges and within `budget` in each of the five
 //   measures: a charge grows only when it fits. So the tree holds at most
 //   budget.files + budget.folders tasks, however wide a folder is.
@@ -92,6 +94,9 @@ struct FolderTask {
   std::shared_ptr<const HeldFolder> in_folder;  // while started, where it is held
   bool listed = false;  // what platform::ListFolder returned
   platform::FolderListing listing;
+  // Its helper handed in the first part of its listing and reads the rest:
+  // tasks are made from that part meanwhile.
+  bool listing_in_part = false;
   std::shared_ptr<const HeldFolder> held;  // itself, while tasks may be made in it
   // The listing's entries looked through so far for cache files, and for
   // subfolders; the tasks for them that the walk has not taken, in order.
@@ -145,10 +150,16 @@ bool StartNextTask(Window& window, StartedTask& task);
 // the window has left, up to a share per file; returns how many.
 std::uint64_t ChargeFileBytes(Window& window, FileTask& task, std::uint64_t size);
 
+// A helper that reads a listing in parts hands in the first, where it fits
+// the budget (true): tasks are made from it while the helper reads the rest.
+bool HandInFirstPart(Window& window, FolderTask& folder);
+
 // A helper hands in what ListFolder returned, its listing in `folder.listing`
-// and the folder, kept open, in its handle: held while it fits the budget and
-// tasks may be made in it, closed otherwise.
-void HandInListing(Window& window, FolderTask& folder, bool listed);
+// (and the `rest` of one whose first part it handed in) and the folder, kept
+// open, in its handle: held while it fits the budget and tasks may be made in
+// it, closed otherwise.
+void HandInListing(Window& window, FolderTask& folder, bool listed,
+                   const platform::FolderListing* rest = nullptr);
 
 // A helper hands in the file it opened, `bytes_asked` of it asked into the cache.
 void HandInOpenedFile(Window& window, FileTask& task, platform::MappedFile file,
@@ -164,7 +175,8 @@ FolderTask* EnterNextFolder(Window& window);
 // listing is the walk's. True when the walk lists it itself, marked started
 // meanwhile.
 bool TakeOverFolder(Window& window, FolderTask& folder);
-void FolderListedByTheWalk(Window& window, FolderTask& folder, bool listed);
+void FolderListedByTheWalk(Window& window, FolderTask& folder, bool listed,
+                           const platform::FolderListing* rest = nullptr);
 
 // The folder held open that holds the folder the walk entered last, for the
 // walk's own listing of it, and the one that holds a file the walk takes, for
