@@ -43,6 +43,12 @@ constexpr std::size_t kMostHelpers = 256;
 // A call to the file system that takes this long waited for a round trip (or
 // a disk's seek): far longer than a disk's cached answer takes.
 constexpr std::uint64_t kSlowTaskMicroseconds = 1000;
+// Where tasks take this long on average, every one waits for round trips to
+// a share far away, and the helpers grow kFarShareGrowth-fold at a time: on
+// the way to the hundreds that keep such a share busy, each step waits for a
+// task or so at their number.
+constexpr std::uint64_t kFarShareMicroseconds = 5000;
+constexpr std::size_t kFarShareGrowth = 4;
 // More slow tasks in a row than this are taken for round trips, not a busy
 // machine: the helpers grow (AddHelpersIfBehind).
 constexpr std::size_t kSlowTasksBeforeGrowth = 2;
@@ -81,10 +87,12 @@ struct LookAhead {
   std::size_t idle_helpers = 0;    // waiting for work, or resting
   bool wake_one_at_next_cache_file = false;  // a helper rests
   std::size_t slow_tasks_in_a_row = 0;
-  // The slow tasks since the helpers last grew, and their mean before it.
-  std::uint64_t slow_task_microseconds = 0;
-  std::size_t slow_tasks_timed = 0;
-  std::uint64_t mean_before_growth = 0;
+  // The slow tasks since the helpers last grew, and their mean before it, of
+  // each kind (kOpens, kListings): a listing makes more round trips than an
+  // open, so a mean of both would move with the mix.
+  std::uint64_t slow_task_microseconds[2] = {};
+  std::size_t slow_tasks_timed[2] = {};
+  std::uint64_t mean_before_growth[2] = {};
   std::size_t takes_since_wake = 0;
   // What the last file opened ahead that was asked said (PlanBytesAhead):
   // whether its bytes were in the cache, and whether its attributes were.
@@ -97,9 +105,17 @@ namespace {
 
 using Lock = std::unique_lock<std::mutex>;
 
+// The kinds of task, as their times are kept apart.
+constexpr std::size_t kOpens = 0;
+constexpr std::size_t kListings = 1;
+// Where so many slow tasks of a kind were timed, their mean is the file
+// system's, not one odd answer's.
+constexpr std::size_t kTimedForMean = 2;
+
 // What a helper's task came to.
 struct TaskOutcome {
   std::uint64_t microseconds = 0;  // what the file system took
+  std::size_t kind = 0;            // kOpens or kListings
   bool no_cache_files = false;     // a folder listed, or not, with none to open
   bool slow() const { return microseconds >= kSlowTaskMicroseconds; }
 };
@@ -173,7 +189,7 @@ TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder, Hel
   lock.lock();
   HandInListing(look_ahead.window, folder, listed, in_parts ? &rest : nullptr);
   TellTheWalk(look_ahead);
-  return {took, no_cache_files};
+  return {took, kListings, no_cache_files};
 }
 
 // What the helper that opens a file ahead does about its bytes.
@@ -215,7 +231,7 @@ TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task, HelperH
   lock.lock();
   HandInOpenedFile(look_ahead.window, task, std::move(file), asked);
   TellTheWalk(look_ahead);
-  return {took, false};
+  return {took, kOpens, false};
 }
 
 void WaitForWork(LookAhead& look_ahead, Lock& lock, HelperHold& hold) {
@@ -245,11 +261,25 @@ std::size_t StartHelpers(const std::shared_ptr<LookAhead>& look_ahead, std::size
   return count;
 }
 
+// Whether the slow tasks of a kind took much longer on average since the
+// helpers last grew than before: the file system serves no more at once.
+bool Saturated(const LookAhead& look_ahead) {
+  for (const std::size_t kind : {kOpens, kListings}) {
+    const std::size_t timed = look_ahead.slow_tasks_timed[kind];
+    const std::uint64_t before = look_ahead.mean_before_growth[kind];
+    if (timed >= kTimedForMean && before != 0 &&
+        look_ahead.slow_task_microseconds[kind] / timed * 100 > before * kSaturatedPercent) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // Growth. While a few tasks in a row were slow and the walk waits with every
 // helper at work, the helpers fall behind for want of requests under way: as
-// many again start, up to the most the budgets allow, and the window reaches
-// as far as they keep busy. On a far share they double every round trip or
-// two. A disk, which answers in microseconds, never gets more; a slow task or
+// many again start (where tasks take kFarShareMicroseconds, three times as
+// many), up to the most the budgets allow, and the window reaches as far as
+// they keep busy: on a far share they grow every round trip or two. A disk, which answers in microseconds, never gets more; a slow task or
 // two (a busy machine that left a helper waiting for a processor) get none
 // either. They grow again only after some half a task each at their number,
 // and not at all once that made each task take much longer: the file system
@@ -259,26 +289,35 @@ void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
   LookAhead& look_ahead = *share;
   look_ahead.slow_tasks_in_a_row = outcome.slow() ? look_ahead.slow_tasks_in_a_row + 1 : 0;
   if (outcome.slow()) {
-    look_ahead.slow_task_microseconds += outcome.microseconds;
-    ++look_ahead.slow_tasks_timed;
+    look_ahead.slow_task_microseconds[outcome.kind] += outcome.microseconds;
+    ++look_ahead.slow_tasks_timed[outcome.kind];
   }
+  const std::size_t timed =
+      look_ahead.slow_tasks_timed[kOpens] + look_ahead.slow_tasks_timed[kListings];
   if (look_ahead.slow_tasks_in_a_row <= kSlowTasksBeforeGrowth || !look_ahead.walk_awaits_task ||
       look_ahead.idle_helpers > 0 || look_ahead.helpers == look_ahead.most_helpers ||
-      look_ahead.slow_tasks_timed * 2 < look_ahead.helpers || look_ahead.stopping) {
+      timed * 2 < look_ahead.helpers || look_ahead.stopping) {
     return;
   }
-  const std::uint64_t mean = look_ahead.slow_task_microseconds / look_ahead.slow_tasks_timed;
-  if (look_ahead.mean_before_growth != 0 &&
-      mean * 100 > look_ahead.mean_before_growth * kSaturatedPercent) {
+  if (Saturated(look_ahead)) {
     look_ahead.most_helpers = look_ahead.helpers;
     return;
   }
-  look_ahead.mean_before_growth = mean;
-  look_ahead.slow_task_microseconds = 0;
-  look_ahead.slow_tasks_timed = 0;
+  const std::uint64_t mean =
+      (look_ahead.slow_task_microseconds[kOpens] + look_ahead.slow_task_microseconds[kListings]) /
+      timed;
+  for (const std::size_t kind : {kOpens, kListings}) {
+    if (look_ahead.slow_tasks_timed[kind] >= kTimedForMean) {
+      look_ahead.mean_before_growth[kind] =
+          look_ahead.slow_task_microseconds[kind] / look_ahead.slow_tasks_timed[kind];
+    }
+    look_ahead.slow_task_microseconds[kind] = 0;
+    look_ahead.slow_tasks_timed[kind] = 0;
+  }
   look_ahead.slow_tasks_in_a_row = 0;
   const std::size_t more =
-      std::min(look_ahead.helpers, look_ahead.most_helpers - look_ahead.helpers);
+      std::min(look_ahead.helpers * (mean >= kFarShareMicroseconds ? kFarShareGrowth - 1 : 1),
+               look_ahead.most_helpers - look_ahead.helpers);
   look_ahead.helpers += more;
   ReachFurther(look_ahead.window, look_ahead.helpers);
   lock.unlock();
