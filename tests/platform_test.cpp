@@ -191,6 +191,29 @@ TEST_F(PlatformTest, ListsEveryEntryButTheDotsAndTellsFoldersApart) {
   FolderListing none;
   EXPECT_FALSE(ListFolder((top + kPathSeparator + "missing").c_str(), none));
   EXPECT_FALSE(ListFolder((top + kPathSeparator + "a.itc2").c_str(), none));
+
+  // A folder wider than one read, listed in parts: the first, then the rest,
+  // make the whole listing.
+  constexpr std::size_t kWide = 1200;
+  for (std::size_t i = 0; i < kWide; ++i) {
+    Write("wide/" + std::string(40, 'n') + std::to_string(i), "");
+  }
+  const std::string wide = AbsolutePath("wide");
+  FolderListing whole, parts;
+  ASSERT_TRUE(ListFolder(wide.c_str(), whole));
+  ASSERT_TRUE(ListFolder(wide.c_str(), parts, -1, true, true));
+  if (parts.more_to_read) {
+    EXPECT_LT(parts.entries.size(), kWide);
+    ListRestOfFolder(parts.handle, parts);
+  }
+  CloseFolder(parts.handle);
+  const auto names = [](const FolderListing& of) {
+    std::map<std::string, bool> named;
+    for (const FolderEntry& entry : of.entries) named[of.NameOf(entry)] = entry.is_folder;
+    return named;
+  };
+  EXPECT_EQ(parts.entries.size(), kWide);
+  EXPECT_EQ(names(parts), names(whole));
 }
 
 TEST_F(PlatformTest, FolderIdIsTheSameHoweverTheFolderIsReached) {
