@@ -75,6 +75,7 @@ constexpr std::size_t kOpensPerCacheQuestion = 16;
 }  // namespace
 
 struct LookAhead {
+  std::weak_ptr<LookAhead> self;  // for the helpers started at once (GrowAtOnceOnAFarShare)
   std::mutex mutex;
   std::condition_variable work_ready;  // idle and resting helpers wait here
   std::condition_variable handed_in;   // the walk waits here for a helper
@@ -83,16 +84,17 @@ struct LookAhead {
   bool walk_awaits_task = false;   // one that a helper is on
   bool walk_awaits_opens = false;  // every open under way to end
   std::size_t helpers = 0;         // started
+  bool grown_at_once = false;      // GrowAtOnceOnAFarShare
   std::size_t most_helpers = 0;    // as many as the budgets let start
   std::size_t idle_helpers = 0;    // waiting for work, or resting
   bool wake_one_at_next_cache_file = false;  // a helper rests
   std::size_t slow_tasks_in_a_row = 0;
   // The slow tasks since the helpers last grew, and their mean before it, of
-  // each kind (kOpens, kListings): a listing makes more round trips than an
-  // open, so a mean of both would move with the mix.
-  std::uint64_t slow_task_microseconds[2] = {};
-  std::size_t slow_tasks_timed[2] = {};
-  std::uint64_t mean_before_growth[2] = {};
+  // each kind (kOpens, kListings, kFirstParts): a listing makes more round
+  // trips than an open, so a mean of both would move with the mix.
+  std::uint64_t slow_task_microseconds[3] = {};
+  std::size_t slow_tasks_timed[3] = {};
+  std::uint64_t mean_before_growth[3] = {};
   std::size_t takes_since_wake = 0;
   // What the last file opened ahead that was asked said (PlanBytesAhead):
   // whether its bytes were in the cache, and whether its attributes were.
@@ -105,9 +107,11 @@ namespace {
 
 using Lock = std::unique_lock<std::mutex>;
 
-// The kinds of task, as their times are kept apart.
+// The kinds of task, as their times are kept apart; the first parts of
+// listings read in parts are timed too, for the growth at once.
 constexpr std::size_t kOpens = 0;
 constexpr std::size_t kListings = 1;
+constexpr std::size_t kFirstParts = 2;
 // Where so many slow tasks of a kind were timed, their mean is the file
 // system's, not one odd answer's.
 constexpr std::size_t kTimedForMean = 2;
@@ -145,6 +149,14 @@ struct HelperHold {
   std::shared_ptr<const HeldFolder> last_folder;
 };
 
+// How long the two parts of a listing read in parts took.
+struct ListingTimes {
+  std::uint64_t first_part = 0;
+  std::uint64_t rest = 0;
+};
+
+void GrowAtOnceOnAFarShare(LookAhead& look_ahead, Lock& lock, const ListingTimes& took);
+
 // Reads the rest of a listing whose first part is in: into `folder.listing`,
 // or, where the first part took a round trip and the window takes it, into
 // `rest`, the first part handed in meanwhile (true). On a far share every
@@ -152,19 +164,26 @@ struct HelperHold {
 // the helpers list and open what a first part holds that much sooner.
 // Where the walk lists a folder itself, no helper joins in of its own accord
 // (WakeAnotherForTheWalk): the walk wakes every idle one (`wake_all`).
-bool ReadInParts(LookAhead& look_ahead, Lock& lock, FolderTask& folder, bool slow, bool wake_all,
-                 platform::FolderListing& rest) {
+// `took` is the first part's time, and then the rest's.
+bool ReadInParts(LookAhead& look_ahead, Lock& lock, FolderTask& folder, ListingTimes& took,
+                 bool wake_all, platform::FolderListing& rest) {
   const std::intptr_t handle = folder.listing.handle;
   folder.listing.more_to_read = false;
   bool handed_in = false;
-  if (slow) {
+  if (took.first_part >= kSlowTaskMicroseconds) {
     lock.lock();
     handed_in = HandInFirstPart(look_ahead.window, folder);
+    if (handed_in) {
+      look_ahead.slow_task_microseconds[kFirstParts] += took.first_part;
+      ++look_ahead.slow_tasks_timed[kFirstParts];
+    }
     if (handed_in && wake_all) look_ahead.work_ready.notify_all();
     if (handed_in && !wake_all && look_ahead.idle_helpers > 0) look_ahead.work_ready.notify_one();
     lock.unlock();
   }
+  const std::uint64_t start = platform::MonotonicMicroseconds();
   platform::ListRestOfFolder(handle, handed_in ? rest : folder.listing);
+  took.rest = MicrosecondsSince(start);
   return handed_in;
 }
 
@@ -176,8 +195,9 @@ TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder, Hel
   const bool listed = platform::ListFolder(folder.path.c_str(), folder.listing,
                                            HandleOf(folder.in_folder), true, true);
   platform::FolderListing rest;
+  ListingTimes parts{MicrosecondsSince(start)};
   const bool in_parts = listed && folder.listing.more_to_read &&
-                        ReadInParts(look_ahead, lock, folder, SlowSince(start), false, rest);
+                        ReadInParts(look_ahead, lock, folder, parts, false, rest);
   const std::uint64_t took = MicrosecondsSince(start);
   const std::size_t end = folder.listing.entries.size();
   const bool no_cache_files =
@@ -189,6 +209,7 @@ TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder, Hel
   lock.lock();
   HandInListing(look_ahead.window, folder, listed, in_parts ? &rest : nullptr);
   TellTheWalk(look_ahead);
+  if (in_parts) GrowAtOnceOnAFarShare(look_ahead, lock, parts);
   return {took, kListings, no_cache_files};
 }
 
@@ -264,7 +285,7 @@ std::size_t StartHelpers(const std::shared_ptr<LookAhead>& look_ahead, std::size
 // Whether the slow tasks of a kind took much longer on average since the
 // helpers last grew than before: the file system serves no more at once.
 bool Saturated(const LookAhead& look_ahead) {
-  for (const std::size_t kind : {kOpens, kListings}) {
+  for (const std::size_t kind : {kOpens, kListings, kFirstParts}) {
     const std::size_t timed = look_ahead.slow_tasks_timed[kind];
     const std::uint64_t before = look_ahead.mean_before_growth[kind];
     if (timed >= kTimedForMean && before != 0 &&
@@ -275,49 +296,9 @@ bool Saturated(const LookAhead& look_ahead) {
   return false;
 }
 
-// Growth. While a few tasks in a row were slow and the walk waits with every
-// helper at work, the helpers fall behind for want of requests under way: as
-// many again start (where tasks take kFarShareMicroseconds, three times as
-// many), up to the most the budgets allow, and the window reaches as far as
-// they keep busy: on a far share they grow every round trip or two. A disk, which answers in microseconds, never gets more; a slow task or
-// two (a busy machine that left a helper waiting for a processor) get none
-// either. They grow again only after some half a task each at their number,
-// and not at all once that made each task take much longer: the file system
-// serves no more at once.
-void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
-                        const TaskOutcome& outcome) {
+// Starts `more` helpers, and lets the window reach as far as they keep busy.
+void Grow(const std::shared_ptr<LookAhead>& share, Lock& lock, std::size_t more) {
   LookAhead& look_ahead = *share;
-  look_ahead.slow_tasks_in_a_row = outcome.slow() ? look_ahead.slow_tasks_in_a_row + 1 : 0;
-  if (outcome.slow()) {
-    look_ahead.slow_task_microseconds[outcome.kind] += outcome.microseconds;
-    ++look_ahead.slow_tasks_timed[outcome.kind];
-  }
-  const std::size_t timed =
-      look_ahead.slow_tasks_timed[kOpens] + look_ahead.slow_tasks_timed[kListings];
-  if (look_ahead.slow_tasks_in_a_row <= kSlowTasksBeforeGrowth || !look_ahead.walk_awaits_task ||
-      look_ahead.idle_helpers > 0 || look_ahead.helpers == look_ahead.most_helpers ||
-      timed * 2 < look_ahead.helpers || look_ahead.stopping) {
-    return;
-  }
-  if (Saturated(look_ahead)) {
-    look_ahead.most_helpers = look_ahead.helpers;
-    return;
-  }
-  const std::uint64_t mean =
-      (look_ahead.slow_task_microseconds[kOpens] + look_ahead.slow_task_microseconds[kListings]) /
-      timed;
-  for (const std::size_t kind : {kOpens, kListings}) {
-    if (look_ahead.slow_tasks_timed[kind] >= kTimedForMean) {
-      look_ahead.mean_before_growth[kind] =
-          look_ahead.slow_task_microseconds[kind] / look_ahead.slow_tasks_timed[kind];
-    }
-    look_ahead.slow_task_microseconds[kind] = 0;
-    look_ahead.slow_tasks_timed[kind] = 0;
-  }
-  look_ahead.slow_tasks_in_a_row = 0;
-  const std::size_t more =
-      std::min(look_ahead.helpers * (mean >= kFarShareMicroseconds ? kFarShareGrowth - 1 : 1),
-               look_ahead.most_helpers - look_ahead.helpers);
   look_ahead.helpers += more;
   ReachFurther(look_ahead.window, look_ahead.helpers);
   lock.unlock();
@@ -328,6 +309,73 @@ void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
     look_ahead.helpers -= more - started;
     look_ahead.most_helpers = look_ahead.helpers;
   }
+}
+
+// Growth. While a few tasks in a row were slow and the walk waits with every
+// helper at work, the helpers fall behind for want of requests under way: as
+// many again start, up to the most the budgets allow. A disk, which answers in
+// microseconds, never gets more; a slow task or two (a busy machine that left
+// a helper waiting for a processor) get none either. They grow again only
+// after some half a task each at their number, and not at all once that made
+// each task take much longer: the file system serves no more at once. Where
+// tasks take kFarShareMicroseconds, three times as many start: on the way to
+// the hundreds that keep a far share busy, every step waits for round trips.
+void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
+                        const TaskOutcome& outcome) {
+  LookAhead& look_ahead = *share;
+  look_ahead.slow_tasks_in_a_row = outcome.slow() ? look_ahead.slow_tasks_in_a_row + 1 : 0;
+  if (outcome.slow()) {
+    look_ahead.slow_task_microseconds[outcome.kind] += outcome.microseconds;
+    ++look_ahead.slow_tasks_timed[outcome.kind];
+  }
+  const std::size_t timed =
+      look_ahead.slow_tasks_timed[kOpens] + look_ahead.slow_tasks_timed[kListings];
+  const bool far = timed > 0 && (look_ahead.slow_task_microseconds[kOpens] +
+                                 look_ahead.slow_task_microseconds[kListings]) /
+                                        timed >=
+                                    kFarShareMicroseconds;
+  if (look_ahead.slow_tasks_in_a_row <= kSlowTasksBeforeGrowth || !look_ahead.walk_awaits_task ||
+      look_ahead.idle_helpers > 0 || look_ahead.helpers == look_ahead.most_helpers ||
+      timed * 2 < look_ahead.helpers || look_ahead.stopping) {
+    return;
+  }
+  if (Saturated(look_ahead)) {
+    look_ahead.most_helpers = look_ahead.helpers;
+    return;
+  }
+  for (const std::size_t kind : {kOpens, kListings, kFirstParts}) {
+    if (look_ahead.slow_tasks_timed[kind] >= kTimedForMean) {
+      look_ahead.mean_before_growth[kind] =
+          look_ahead.slow_task_microseconds[kind] / look_ahead.slow_tasks_timed[kind];
+    }
+    look_ahead.slow_task_microseconds[kind] = 0;
+    look_ahead.slow_tasks_timed[kind] = 0;
+  }
+  look_ahead.slow_tasks_in_a_row = 0;
+  Grow(share, lock,
+       std::min(look_ahead.helpers * (far ? kFarShareGrowth - 1 : 1),
+                look_ahead.most_helpers - look_ahead.helpers));
+}
+
+// Growth at once. On a share the named folder's listing comes before any
+// other task can start: a listing read in parts that took as long as a far
+// share's answers in each part (one slow call alone may be slowed by anything
+// else, such as the start of a program run under valgrind) grows the helpers
+// then, once, as they would grow after their own first tasks some round trips
+// later. Where the first parts then take much longer (a share that serves few
+// at once), growth stops at the next step (Saturated).
+void GrowAtOnceOnAFarShare(LookAhead& look_ahead, Lock& lock, const ListingTimes& took) {
+  if (std::min(took.first_part, took.rest) < kFarShareMicroseconds || look_ahead.grown_at_once ||
+      look_ahead.stopping) {
+    return;
+  }
+  look_ahead.grown_at_once = true;
+  look_ahead.mean_before_growth[kFirstParts] = took.first_part;
+  look_ahead.slow_task_microseconds[kFirstParts] = 0;
+  look_ahead.slow_tasks_timed[kFirstParts] = 0;
+  Grow(look_ahead.self.lock(), lock,
+       std::min(look_ahead.helpers * (kFarShareGrowth - 1),
+                look_ahead.most_helpers - look_ahead.helpers));
 }
 
 // Wakes. A helper that starts a task while the walk waits wakes another to
@@ -482,6 +530,7 @@ void MapAtItsTurn(LookAhead& look_ahead, CacheFileInHand& cache_file, bool opene
 
 LookAheadHandle StartLookAhead(const std::string& path) {
   auto look_ahead = std::make_shared<LookAhead>();
+  look_ahead->self = look_ahead;
   // Descriptors go to the helpers at work first, half of them at most, then
   // to the files opened ahead; under a low limit no helper starts, and the
   // walk lists and opens everything itself. Each helper's stack and the
@@ -525,11 +574,13 @@ EnteredFolder EnterNextFolder(LookAhead& look_ahead) {
     const bool listed = platform::ListFolderAtItsTurn(folder->path.c_str(), folder->listing,
                                                       HandleOf(above), true, true);
     platform::FolderListing rest;
+    ListingTimes parts{MicrosecondsSince(start)};
     const bool in_parts = listed && folder->listing.more_to_read &&
-                          ReadInParts(look_ahead, lock, *folder, SlowSince(start), true, rest);
+                          ReadInParts(look_ahead, lock, *folder, parts, true, rest);
     const bool slow = SlowSince(start);
     lock.lock();
     FolderListedByTheWalk(look_ahead.window, *folder, listed, in_parts ? &rest : nullptr);
+    if (in_parts) GrowAtOnceOnAFarShare(look_ahead, lock, parts);
     // A slow answer the walk waited for itself: the helpers, idle since they
     // found nothing to do at the start, are woken below (WindowMoved) for what
     // the listing gave them, and not only after the next few takes.
