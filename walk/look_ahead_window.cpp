@@ -317,8 +317,11 @@ bool StartNextTask(Window& window, StartedTask& task) {
     task.file->state = TaskState::kStarted;
     ++window.files_being_opened;
   }
-  CheckWindow(window);
-  return task.folder != nullptr || task.file != nullptr;
+  const bool found = task.folder != nullptr || task.file != nullptr;
+  // A search that found nothing changed nothing but the marks of settled
+  // folders, which the next change's check sees.
+  if (found) CheckWindow(window);
+  return found;
 }
 
 std::uint64_t ChargeFileBytes(Window& window, FileTask& task, std::uint64_t size) {
