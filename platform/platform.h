@@ -285,6 +285,10 @@ bool AwaitHelpersEnded(std::uint64_t most_microseconds);
 // back: how long a helper's call to the file system took.
 std::uint64_t MonotonicMicroseconds();
 
+// Microseconds of processor time the process has taken so far, all its
+// threads, in the kernel and out of it.
+std::uint64_t ProcessorMicroseconds();
+
 // ---- Writing an image ----------------------------------------------------------
 
 enum class WriteStatus {

@@ -565,6 +565,16 @@ std::uint64_t MonotonicMicroseconds() {
          static_cast<std::uint64_t>(now.tv_nsec) / 1000;
 }
 
+std::uint64_t ProcessorMicroseconds() {
+  struct rusage usage;
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+  const auto microseconds = [](const struct timeval& time) {
+    return static_cast<std::uint64_t>(time.tv_sec) * 1000000 +
+           static_cast<std::uint64_t>(time.tv_usec);
+  };
+  return microseconds(usage.ru_utime) + microseconds(usage.ru_stime);
+}
+
 // ---- Listing a folder ----------------------------------------------------------
 
 namespace {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -15,6 +16,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "cache/cache_reader.h"
@@ -43,6 +45,7 @@ struct Fake {
   std::thread::id walk_thread;
   std::size_t descriptor_budget = 0;
   int round_trip_us = 0;  // added to every call
+  bool processor_bound = false;  // every call's time is the processor's
   std::size_t helpers_running = 0, most_helpers = 0;
   bool stuck = false;  // a helper is in a call that does not return
   bool release = false;
@@ -93,6 +96,11 @@ std::string AbsolutePath(const char* path) { return path; }
 void FlushConsoleReport() {}
 std::size_t DescriptorsForLookAhead() { return fake.descriptor_budget; }
 std::uint64_t MonotonicMicroseconds() { return clock_us; }
+// Bound, the process took an hour of a processor since any look at the clock.
+std::uint64_t ProcessorMicroseconds() {
+  static std::atomic<std::uint64_t> hours{0};
+  return fake.processor_bound ? ++hours * 3600000000 : 0;
+}
 std::uint64_t AddressSpaceForLookAhead() { return UINT64_MAX; }
 bool OpenMayWorkLater(std::uint32_t error_code) {
   return error_code == EMFILE || error_code == ENOMEM;
@@ -350,11 +358,13 @@ void BuildTree(unsigned seed) {
   }
 }
 
-std::string RunWalk(unsigned seed, std::size_t descriptors, int round_trip_us = 0) {
+std::string RunWalk(unsigned seed, std::size_t descriptors, int round_trip_us = 0,
+                    bool processor_bound = false) {
   BuildTree(seed);
   fake.walk_thread = std::this_thread::get_id();
   fake.descriptor_budget = descriptors;
   fake.round_trip_us = round_trip_us;
+  fake.processor_bound = processor_bound;
   fake.most_helpers = 0;
   fake.stuck = fake.release = fake.given_back = false;
   fake.most_descriptors = fake.most_files = fake.most_bytes = 0;
@@ -372,26 +382,30 @@ std::string RunWalk(unsigned seed, std::size_t descriptors, int round_trip_us = 
 }
 
 TEST(LookAhead, TheWalkTakesWhatItTakesWithoutHelpersAndStaysInItsBounds) {
-  // Descriptors, and the round trip of each call: none, as on a disk, or 5 ms,
-  // where the helpers grow as far as the descriptors let them.
-  const std::pair<std::size_t, int> cases[] = {{5, 0}, {12, 0}, {128, 0}, {12, 5000}, {128, 5000}};
+  // Descriptors, the round trip of each call (none, as on a disk, or 5 ms,
+  // where the helpers grow as far as the descriptors let them), and whether
+  // the calls took that long for want of a processor (no growth then).
+  const std::tuple<std::size_t, int, bool> cases[] = {
+      {5, 0, false}, {12, 0, false}, {128, 0, false}, {12, 5000, false}, {128, 5000, false},
+      {128, 5000, true}};
   // Whether the helpers grow in one tree depends on how the machine schedules
   // the walk against them (a walk kept from a processor waits for nothing), so
   // growth is asked of the seeds together.
   std::size_t most_grown = 0;
   for (const unsigned seed : {1u, 2u, 3u, 4u}) {
     const std::string alone = RunWalk(seed, 0);
-    for (const auto& [descriptors, round_trip_us] : cases) {
+    for (const auto& [descriptors, round_trip_us, processor_bound] : cases) {
       SCOPED_TRACE("seed " + std::to_string(seed) + ", descriptors " + std::to_string(descriptors) +
-                   ", round trip " + std::to_string(round_trip_us));
-      EXPECT_EQ(RunWalk(seed, descriptors, round_trip_us), alone);
+                   ", round trip " + std::to_string(round_trip_us) +
+                   (processor_bound ? ", processor bound" : ""));
+      EXPECT_EQ(RunWalk(seed, descriptors, round_trip_us, processor_bound), alone);
       // The fake counts the file the walk has just taken until the walk
       // releases it: a helper may open another in its place meanwhile.
       EXPECT_LE(fake.most_descriptors, descriptors + 1);
       EXPECT_LE(fake.most_files, platform::kMostFilesHeldAhead + 1);
       EXPECT_LE(fake.most_bytes, (std::uint64_t{32} << 20) + kFileSize);
       const std::size_t budget_helpers = descriptors / 4;
-      if (round_trip_us == 0 || budget_helpers <= 8) {
+      if (round_trip_us == 0 || budget_helpers <= 8 || processor_bound) {
         EXPECT_EQ(fake.most_helpers, std::min<std::size_t>(budget_helpers, 8));
       } else {
         most_grown = std::max(most_grown, fake.most_helpers);

@@ -57,6 +57,14 @@ constexpr std::size_t kSlowTasksBeforeGrowth = 2;
 // keeps some ten under way): more helpers would only queue there, the walk's
 // own requests behind them.
 constexpr std::uint64_t kSaturatedPercent = 150;
+// Where the process took more than this share of one processor's time since
+// the helpers last grew, their tasks were slow for want of a processor (a busy
+// machine, or a run under valgrind, which runs one thread at a time), not for
+// round trips: more helpers would only wait longer. Waiting on a share, the
+// process took under half of one in each step of growth (10 ms away, 0.03 to
+// 0.44 with 128 helpers woken in turn; 2 ms away, 0.1 to 0.5), and under
+// valgrind 0.93 where two such runs shared two processors.
+constexpr std::uint64_t kProcessorBoundPercent = 75;
 // Waking a helper is a system call on both sides: the walk wakes one after
 // this many tasks taken, or at once when it finds the helpers behind it.
 constexpr std::size_t kTakesPerWake = 16;
@@ -85,6 +93,10 @@ struct LookAhead {
   bool walk_awaits_opens = false;  // every open under way to end
   std::size_t helpers = 0;         // started
   bool grown_at_once = false;      // GrowAtOnceOnAFarShare
+  // The clock and the process's processor time when the helpers last grew,
+  // or first started (ProcessorBound).
+  std::uint64_t grown_at = 0;
+  std::uint64_t processor_when_grown = 0;
   std::size_t most_helpers = 0;    // as many as the budgets let start
   std::size_t idle_helpers = 0;    // waiting for work, or resting
   bool wake_one_at_next_cache_file = false;  // a helper rests
@@ -296,10 +308,24 @@ bool Saturated(const LookAhead& look_ahead) {
   return false;
 }
 
+// Whether the process took more than kProcessorBoundPercent of a processor
+// since the helpers last grew.
+bool ProcessorBound(const LookAhead& look_ahead) {
+  const std::uint64_t now = platform::MonotonicMicroseconds();
+  const std::uint64_t processor = platform::ProcessorMicroseconds();
+  const std::uint64_t took = now > look_ahead.grown_at ? now - look_ahead.grown_at : 0;
+  const std::uint64_t busy = processor > look_ahead.processor_when_grown
+                                 ? processor - look_ahead.processor_when_grown
+                                 : 0;
+  return busy * 100 > took * kProcessorBoundPercent;
+}
+
 // Starts `more` helpers, and lets the window reach as far as they keep busy.
 void Grow(const std::shared_ptr<LookAhead>& share, Lock& lock, std::size_t more) {
   LookAhead& look_ahead = *share;
   look_ahead.helpers += more;
+  look_ahead.grown_at = platform::MonotonicMicroseconds();
+  look_ahead.processor_when_grown = platform::ProcessorMicroseconds();
   ReachFurther(look_ahead.window, look_ahead.helpers);
   lock.unlock();
   const std::size_t started = StartHelpers(share, more);
@@ -315,7 +341,8 @@ void Grow(const std::shared_ptr<LookAhead>& share, Lock& lock, std::size_t more)
 // helper at work, the helpers fall behind for want of requests under way: as
 // many again start, up to the most the budgets allow. A disk, which answers in
 // microseconds, never gets more; a slow task or two (a busy machine that left
-// a helper waiting for a processor) get none either. They grow again only
+// a helper waiting for a processor) get none either, nor do many where the
+// process kept a processor busy meanwhile (ProcessorBound). They grow again only
 // after some half a task each at their number, and not at all once that made
 // each task take much longer: the file system serves no more at once. Where
 // tasks take kFarShareMicroseconds, three times as many start: on the way to
@@ -337,6 +364,10 @@ void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
   if (look_ahead.slow_tasks_in_a_row <= kSlowTasksBeforeGrowth || !look_ahead.walk_awaits_task ||
       look_ahead.idle_helpers > 0 || look_ahead.helpers == look_ahead.most_helpers ||
       timed * 2 < look_ahead.helpers || look_ahead.stopping) {
+    return;
+  }
+  if (ProcessorBound(look_ahead)) {
+    look_ahead.slow_tasks_in_a_row = 0;
     return;
   }
   if (Saturated(look_ahead)) {
@@ -370,6 +401,7 @@ void GrowAtOnceOnAFarShare(LookAhead& look_ahead, Lock& lock, const ListingTimes
     return;
   }
   look_ahead.grown_at_once = true;
+  if (ProcessorBound(look_ahead)) return;
   look_ahead.mean_before_growth[kFirstParts] = took.first_part;
   look_ahead.slow_task_microseconds[kFirstParts] = 0;
   look_ahead.slow_tasks_timed[kFirstParts] = 0;
@@ -543,6 +575,8 @@ LookAheadHandle StartLookAhead(const std::string& path) {
       {descriptors / (2 * kDescriptorsPerHelper), stacks, kMostHelpers}));
   look_ahead->helpers = std::min(look_ahead->most_helpers, kFirstHelpers);
   const std::size_t first = look_ahead->helpers;
+  look_ahead->grown_at = platform::MonotonicMicroseconds();
+  look_ahead->processor_when_grown = platform::ProcessorMicroseconds();
   const std::size_t started = StartHelpers(look_ahead, first);
   if (started < first) {
     // The walk does without the rest.
