@@ -25,7 +25,7 @@ TEST(LinksAndDevices, FoldersThatLinksReachByManyWaysAreWalkedOnce) {
   // L0 .. L600 side by side, each holding a cache file and two links to the
   // next one: 2^600 ways lead to L600. Walked once per way, the run would not
   // end; the time limit is a guard against a hang, not a measure (under
-  // valgrind, with the window's checks of a debug build, a run takes over a
+  // valgrind, with the window's checks of a debug build, a run takes half a
   // minute). So many folders make the record of those walked grow several
   // times over.
   TempFolder temp;
