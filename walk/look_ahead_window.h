@@ -120,6 +120,7 @@ struct Window {
   std::unique_ptr<FileTask> file_in_hand;  // the walk's last taken
   std::vector<std::unique_ptr<FileTask>> dropped_files;
   std::vector<std::unique_ptr<FolderTask>> dropped_folders;
+  mutable std::size_t changes_unchecked = 0;  // CheckWindow's, deep down a chain
 };
 
 // The budget of a look-ahead that may hold `descriptors` and take
