@@ -372,7 +372,7 @@ struct FolderListing {
   std::uint32_t error_code = 0;
   std::string names;  // each entry's name, NUL-terminated, back to back
   std::vector<FolderEntry> entries;
-  bool more_to_read = false;  // ListFolderFirstPart left the rest to ListRestOfFolder
+  bool more_to_read = false;  // ListFolder's first part left the rest to ListRestOfFolder
 
   const char* NameOf(const FolderEntry& entry) const {
     return names.c_str() + entry.name_offset;

@@ -357,10 +357,6 @@ void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
   }
   const std::size_t timed =
       look_ahead.slow_tasks_timed[kOpens] + look_ahead.slow_tasks_timed[kListings];
-  const bool far = timed > 0 && (look_ahead.slow_task_microseconds[kOpens] +
-                                 look_ahead.slow_task_microseconds[kListings]) /
-                                        timed >=
-                                    kFarShareMicroseconds;
   if (look_ahead.slow_tasks_in_a_row <= kSlowTasksBeforeGrowth || !look_ahead.walk_awaits_task ||
       look_ahead.idle_helpers > 0 || look_ahead.helpers == look_ahead.most_helpers ||
       timed * 2 < look_ahead.helpers || look_ahead.stopping) {
@@ -374,6 +370,10 @@ void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
     look_ahead.most_helpers = look_ahead.helpers;
     return;
   }
+  const bool far = timed > 0 && (look_ahead.slow_task_microseconds[kOpens] +
+                                 look_ahead.slow_task_microseconds[kListings]) /
+                                        timed >=
+                                    kFarShareMicroseconds;
   for (const std::size_t kind : {kOpens, kListings, kFirstParts}) {
     if (look_ahead.slow_tasks_timed[kind] >= kTimedForMean) {
       look_ahead.mean_before_growth[kind] =
