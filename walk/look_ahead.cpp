@@ -93,6 +93,9 @@ struct LookAhead {
   bool walk_awaits_opens = false;  // every open under way to end
   std::size_t helpers = 0;         // started
   bool grown_at_once = false;      // GrowAtOnceOnAFarShare
+  // How many times the helpers grew. A task started before the last growth
+  // ran beside fewer helpers: it is not timed for the next (Saturated).
+  std::size_t growths = 0;
   // The clock and the process's processor time when the helpers last grew,
   // or first started (ProcessorBound).
   std::uint64_t grown_at = 0;
@@ -133,6 +136,7 @@ struct TaskOutcome {
   std::uint64_t microseconds = 0;  // what the file system took
   std::size_t kind = 0;            // kOpens or kListings
   bool no_cache_files = false;     // a folder listed, or not, with none to open
+  std::size_t growths = 0;         // the helpers' growths when it started
   bool slow() const { return microseconds >= kSlowTaskMicroseconds; }
 };
 
@@ -165,6 +169,7 @@ struct HelperHold {
 struct ListingTimes {
   std::uint64_t first_part = 0;
   std::uint64_t rest = 0;
+  std::size_t growths = 0;  // the helpers' growths when it started
 };
 
 void GrowAtOnceOnAFarShare(LookAhead& look_ahead, Lock& lock, const ListingTimes& took);
@@ -185,7 +190,7 @@ bool ReadInParts(LookAhead& look_ahead, Lock& lock, FolderTask& folder, ListingT
   if (took.first_part >= kSlowTaskMicroseconds) {
     lock.lock();
     handed_in = HandInFirstPart(look_ahead.window, folder);
-    if (handed_in) {
+    if (handed_in && took.growths == look_ahead.growths) {
       look_ahead.slow_task_microseconds[kFirstParts] += took.first_part;
       ++look_ahead.slow_tasks_timed[kFirstParts];
     }
@@ -200,6 +205,7 @@ bool ReadInParts(LookAhead& look_ahead, Lock& lock, FolderTask& folder, ListingT
 }
 
 TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder, HelperHold& hold) {
+  const std::size_t growths = look_ahead.growths;
   lock.unlock();
   hold.last_folder = folder.in_folder;
   const std::uint64_t start = platform::MonotonicMicroseconds();
@@ -207,7 +213,7 @@ TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder, Hel
   const bool listed = platform::ListFolder(folder.path.c_str(), folder.listing,
                                            HandleOf(folder.in_folder), true, true);
   platform::FolderListing rest;
-  ListingTimes parts{MicrosecondsSince(start)};
+  ListingTimes parts{MicrosecondsSince(start), 0, growths};
   const bool in_parts = listed && folder.listing.more_to_read &&
                         ReadInParts(look_ahead, lock, folder, parts, false, rest);
   const std::uint64_t took = MicrosecondsSince(start);
@@ -222,7 +228,7 @@ TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder, Hel
   HandInListing(look_ahead.window, folder, listed, in_parts ? &rest : nullptr);
   TellTheWalk(look_ahead);
   if (in_parts) GrowAtOnceOnAFarShare(look_ahead, lock, parts);
-  return {took, kListings, no_cache_files};
+  return {took, kListings, no_cache_files, growths};
 }
 
 // What the helper that opens a file ahead does about its bytes.
@@ -240,6 +246,7 @@ BytesAhead PlanBytesAhead(LookAhead& look_ahead) {
 
 TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task, HelperHold& hold) {
   const BytesAhead plan = PlanBytesAhead(look_ahead);
+  const std::size_t growths = look_ahead.growths;
   lock.unlock();
   hold.last_folder = task.in_folder;
   const std::uint64_t start = platform::MonotonicMicroseconds();
@@ -264,7 +271,7 @@ TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task, HelperH
   lock.lock();
   HandInOpenedFile(look_ahead.window, task, std::move(file), asked);
   TellTheWalk(look_ahead);
-  return {took, kOpens, false};
+  return {took, kOpens, false, growths};
 }
 
 void WaitForWork(LookAhead& look_ahead, Lock& lock, HelperHold& hold) {
@@ -324,6 +331,7 @@ bool ProcessorBound(const LookAhead& look_ahead) {
 void Grow(const std::shared_ptr<LookAhead>& share, Lock& lock, std::size_t more) {
   LookAhead& look_ahead = *share;
   look_ahead.helpers += more;
+  ++look_ahead.growths;
   look_ahead.grown_at = platform::MonotonicMicroseconds();
   look_ahead.processor_when_grown = platform::ProcessorMicroseconds();
   ReachFurther(look_ahead.window, look_ahead.helpers);
@@ -343,7 +351,8 @@ void Grow(const std::shared_ptr<LookAhead>& share, Lock& lock, std::size_t more)
 // microseconds, never gets more; a slow task or two (a busy machine that left
 // a helper waiting for a processor) get none either, nor do many where the
 // process kept a processor busy meanwhile (ProcessorBound). They grow again only
-// after some half a task each at their number, and not at all once that made
+// after some half a task each, started at their number (not before the last
+// growth, beside fewer helpers), and not at all once that made
 // each task take much longer: the file system serves no more at once. Where
 // tasks take kFarShareMicroseconds, three times as many start: on the way to
 // the hundreds that keep a far share busy, every step waits for round trips.
@@ -351,7 +360,7 @@ void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
                         const TaskOutcome& outcome) {
   LookAhead& look_ahead = *share;
   look_ahead.slow_tasks_in_a_row = outcome.slow() ? look_ahead.slow_tasks_in_a_row + 1 : 0;
-  if (outcome.slow()) {
+  if (outcome.slow() && outcome.growths == look_ahead.growths) {
     look_ahead.slow_task_microseconds[outcome.kind] += outcome.microseconds;
     ++look_ahead.slow_tasks_timed[outcome.kind];
   }
@@ -393,11 +402,13 @@ void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
 // share's answers in each part (one slow call alone may be slowed by anything
 // else, such as the start of a program run under valgrind) grows the helpers
 // then, once, as they would grow after their own first tasks some round trips
-// later. Where the first parts then take much longer (a share that serves few
-// at once), growth stops at the next step (Saturated).
+// later; not where they grew by then (sshfs, whose first listings are slow,
+// may have let them grow to where it serves no more). Where the first parts
+// then take much longer (a share that serves few at once), growth stops at
+// the next step (Saturated).
 void GrowAtOnceOnAFarShare(LookAhead& look_ahead, Lock& lock, const ListingTimes& took) {
   if (std::min(took.first_part, took.rest) < kFarShareMicroseconds || look_ahead.grown_at_once ||
-      look_ahead.stopping) {
+      look_ahead.growths > 0 || look_ahead.stopping) {
     return;
   }
   look_ahead.grown_at_once = true;
@@ -603,12 +614,13 @@ EnteredFolder EnterNextFolder(LookAhead& look_ahead) {
   if (TakeOverFolder(look_ahead.window, *folder)) {
     // No helper listed it: the walk does, and helpers look below it after.
     const std::shared_ptr<const HeldFolder> above = FolderAboveTheWalk(look_ahead.window);
+    const std::size_t growths = look_ahead.growths;
     lock.unlock();
     const std::uint64_t start = platform::MonotonicMicroseconds();
     const bool listed = platform::ListFolderAtItsTurn(folder->path.c_str(), folder->listing,
                                                       HandleOf(above), true, true);
     platform::FolderListing rest;
-    ListingTimes parts{MicrosecondsSince(start)};
+    ListingTimes parts{MicrosecondsSince(start), 0, growths};
     const bool in_parts = listed && folder->listing.more_to_read &&
                           ReadInParts(look_ahead, lock, *folder, parts, true, rest);
     const bool slow = SlowSince(start);
