@@ -36,6 +36,9 @@ struct Node {
   int delay_us = 0;
 };
 
+// A call's time beyond its round trip; crowded, past 8 under way, (under way - 7)² times.
+enum class Calls { kOwnTime, kProcessorBound, kCrowded };
+
 // The fake file system, and what the look-ahead holds ahead of the walk as the
 // fake sees it: helpers' calls under way, and the files they opened.
 struct Fake {
@@ -45,8 +48,10 @@ struct Fake {
   std::thread::id walk_thread;
   std::size_t descriptor_budget = 0;
   int round_trip_us = 0;  // added to every call
-  bool processor_bound = false;  // every call's time is the processor's
+  Calls calls = Calls::kOwnTime;
   std::size_t helpers_running = 0, most_helpers = 0;
+  std::atomic<std::size_t> under_way{0};        // helpers' calls
+  std::vector<std::size_t> under_way_at_start;  // of each helper's call, in turn
   bool stuck = false;  // a helper is in a call that does not return
   bool release = false;
   bool given_back = false;  // the look-ahead gave back all it held
@@ -75,7 +80,10 @@ bool StartCall(const std::string& path, std::size_t descriptors, Node& node) {
   }
   node = fake.nodes.count(path) != 0 ? fake.nodes[path] : Node{};
   node.delay_us += fake.round_trip_us;
-  clock_us += static_cast<std::uint64_t>(node.delay_us);
+  if (ahead) fake.under_way_at_start.push_back(++fake.under_way);
+  const std::uint64_t crowd =
+      ahead && fake.calls == Calls::kCrowded && fake.under_way > 8 ? fake.under_way - 7 : 1;
+  clock_us += static_cast<std::uint64_t>(node.delay_us) * crowd * crowd;
   if (ahead && node.hangs) {
     fake.stuck = true;
     fake.changed.notify_all();
@@ -83,6 +91,7 @@ bool StartCall(const std::string& path, std::size_t descriptors, Node& node) {
   }
   lock.unlock();
   std::this_thread::sleep_for(std::chrono::microseconds(node.delay_us));
+  if (ahead) --fake.under_way;
   return ahead;
 }
 
@@ -99,7 +108,7 @@ std::uint64_t MonotonicMicroseconds() { return clock_us; }
 // Bound, the process took an hour of a processor since any look at the clock.
 std::uint64_t ProcessorMicroseconds() {
   static std::atomic<std::uint64_t> hours{0};
-  return fake.processor_bound ? ++hours * 3600000000 : 0;
+  return fake.calls == Calls::kProcessorBound ? ++hours * 3600000000 : 0;
 }
 std::uint64_t AddressSpaceForLookAhead() { return UINT64_MAX; }
 bool OpenMayWorkLater(std::uint32_t error_code) {
@@ -318,7 +327,8 @@ void BuildTree(unsigned seed) {
     folder.delay_us = static_cast<int>(random() % 300);
     if (chance(5)) folder.ahead_error = ENOMEM;
     folders.push_back(path);
-    const int entries = depth == 0 ? 24 : depth < 4 ? static_cast<int>(random() % 7) : 0;
+    const int top = fake.calls == Calls::kCrowded ? 96 : 24;  // long enough to fall back
+    const int entries = depth == 0 ? top : depth < 4 ? static_cast<int>(random() % 7) : 0;
     for (int i = 0; i < entries; ++i) {
       std::string name = "e" + std::to_string(i) + (chance(50) ? ".ITC2" : ".itc2");
       if (chance(30)) name = (chance(30) ? "long-name-past-the-limit-" : "f") + std::to_string(i);
@@ -359,12 +369,13 @@ void BuildTree(unsigned seed) {
 }
 
 std::string RunWalk(unsigned seed, std::size_t descriptors, int round_trip_us = 0,
-                    bool processor_bound = false) {
+                    Calls calls = Calls::kOwnTime) {
+  fake.calls = calls;
   BuildTree(seed);
   fake.walk_thread = std::this_thread::get_id();
   fake.descriptor_budget = descriptors;
   fake.round_trip_us = round_trip_us;
-  fake.processor_bound = processor_bound;
+  fake.under_way_at_start.clear();
   fake.most_helpers = 0;
   fake.stuck = fake.release = fake.given_back = false;
   fake.most_descriptors = fake.most_files = fake.most_bytes = 0;
@@ -383,37 +394,46 @@ std::string RunWalk(unsigned seed, std::size_t descriptors, int round_trip_us = 
 
 TEST(LookAhead, TheWalkTakesWhatItTakesWithoutHelpersAndStaysInItsBounds) {
   // Descriptors, the round trip of each call (none, as on a disk, or 5 ms,
-  // where the helpers grow as far as the descriptors let them), and whether
-  // the calls took that long for want of a processor (no growth then).
-  const std::tuple<std::size_t, int, bool> cases[] = {
-      {5, 0, false}, {12, 0, false}, {128, 0, false}, {12, 5000, false}, {128, 5000, false},
-      {128, 5000, true}};
+  // where the helpers grow as far as the descriptors let them), and what else
+  // the calls' time is: the processor's stops growth, a crowd's undoes it.
+  using enum Calls;
+  const std::tuple<std::size_t, int, Calls> cases[] = {
+      {5, 0, kOwnTime},     {12, 0, kOwnTime},           {128, 0, kOwnTime},  {12, 5000, kOwnTime},
+      {128, 5000, kOwnTime}, {128, 5000, kProcessorBound}, {1024, 5000, kCrowded}};
   // Whether the helpers grow in one tree depends on how the machine schedules
   // the walk against them (a walk kept from a processor waits for nothing), so
   // growth is asked of the seeds together.
-  std::size_t most_grown = 0;
+  std::size_t most_grown = 0, fell_back = 0;
   for (const unsigned seed : {1u, 2u, 3u, 4u}) {
     const std::string alone = RunWalk(seed, 0);
-    for (const auto& [descriptors, round_trip_us, processor_bound] : cases) {
+    const std::string alone_crowded = RunWalk(seed, 0, 0, kCrowded);
+    for (const auto& [descriptors, round_trip_us, calls] : cases) {
       SCOPED_TRACE("seed " + std::to_string(seed) + ", descriptors " + std::to_string(descriptors) +
-                   ", round trip " + std::to_string(round_trip_us) +
-                   (processor_bound ? ", processor bound" : ""));
-      EXPECT_EQ(RunWalk(seed, descriptors, round_trip_us, processor_bound), alone);
+                   ", round trip " + std::to_string(round_trip_us) + ", calls " +
+                   std::to_string(static_cast<int>(calls)));
+      EXPECT_EQ(RunWalk(seed, descriptors, round_trip_us, calls),
+                calls == kCrowded ? alone_crowded : alone);
       // The fake counts the file the walk has just taken until the walk
       // releases it: a helper may open another in its place meanwhile.
       EXPECT_LE(fake.most_descriptors, descriptors + 1);
       EXPECT_LE(fake.most_files, platform::kMostFilesHeldAhead + 1);
       EXPECT_LE(fake.most_bytes, (std::uint64_t{32} << 20) + kFileSize);
       const std::size_t budget_helpers = descriptors / 4;
-      if (round_trip_us == 0 || budget_helpers <= 8 || processor_bound) {
+      if (round_trip_us == 0 || budget_helpers <= 8 || calls == kProcessorBound) {
         EXPECT_EQ(fake.most_helpers, std::min<std::size_t>(budget_helpers, 8));
       } else {
         most_grown = std::max(most_grown, fake.most_helpers);
         EXPECT_LE(fake.most_helpers, budget_helpers);
       }
+      // Crowded, grown fourfold: 8 stay at work for the last quarter of the calls.
+      const auto& at_start = fake.under_way_at_start;
+      const auto last_quarter = at_start.end() - static_cast<std::ptrdiff_t>(at_start.size() / 4);
+      if (calls == kCrowded && fake.most_helpers > 8 &&
+          *std::max_element(last_quarter, at_start.end()) <= 8) ++fell_back;
     }
   }
   EXPECT_GT(most_grown, 8u) << "the helpers never grew where every call took a round trip";
+  EXPECT_GT(fell_back, 0u) << "the helpers at work never fell back on a crowded share";
 }
 
 }  // namespace

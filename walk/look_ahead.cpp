@@ -102,6 +102,10 @@ struct LookAhead {
   std::uint64_t processor_when_grown = 0;
   std::size_t most_helpers = 0;    // as many as the budgets let start
   std::size_t idle_helpers = 0;    // waiting for work, or resting
+  std::size_t helpers_before_growth = 0;  // their number before the last growth
+  // As many as may be at work at once: all, unless the last growth made the
+  // file system slower at its work (JudgeLastGrowth); the rest wait, idle.
+  std::size_t most_at_work = SIZE_MAX;
   bool wake_one_at_next_cache_file = false;  // a helper rests
   std::size_t slow_tasks_in_a_row = 0;
   // The slow tasks since the helpers last grew, and their mean before it, of
@@ -145,6 +149,12 @@ std::uint64_t MicrosecondsSince(std::uint64_t start) {
 }
 
 bool SlowSince(std::uint64_t start) { return MicrosecondsSince(start) >= kSlowTaskMicroseconds; }
+
+// Whether an idle helper woken now may go to work.
+bool MayWakeAHelper(const LookAhead& look_ahead) {
+  return look_ahead.idle_helpers > 0 &&
+         look_ahead.helpers - look_ahead.idle_helpers < look_ahead.most_at_work;
+}
 
 void TellTheWalk(LookAhead& look_ahead) {
   if (look_ahead.walk_awaits_task || look_ahead.walk_awaits_opens) {
@@ -195,7 +205,7 @@ bool ReadInParts(LookAhead& look_ahead, Lock& lock, FolderTask& folder, ListingT
       ++look_ahead.slow_tasks_timed[kFirstParts];
     }
     if (handed_in && wake_all) look_ahead.work_ready.notify_all();
-    if (handed_in && !wake_all && look_ahead.idle_helpers > 0) look_ahead.work_ready.notify_one();
+    if (handed_in && !wake_all && MayWakeAHelper(look_ahead)) look_ahead.work_ready.notify_one();
     lock.unlock();
   }
   const std::uint64_t start = platform::MonotonicMicroseconds();
@@ -301,18 +311,34 @@ std::size_t StartHelpers(const std::shared_ptr<LookAhead>& look_ahead, std::size
   return count;
 }
 
-// Whether the slow tasks of a kind took much longer on average since the
-// helpers last grew than before: the file system serves no more at once.
-bool Saturated(const LookAhead& look_ahead) {
+// How much longer, in percent, the slow tasks of the kind that slowed most
+// took on average since the helpers last grew than before; 0 where none was
+// timed enough to say.
+std::uint64_t SlowdownPercent(const LookAhead& look_ahead) {
+  std::uint64_t most = 0;
   for (const std::size_t kind : {kOpens, kListings, kFirstParts}) {
     const std::size_t timed = look_ahead.slow_tasks_timed[kind];
     const std::uint64_t before = look_ahead.mean_before_growth[kind];
-    if (timed >= kTimedForMean && before != 0 &&
-        look_ahead.slow_task_microseconds[kind] / timed * 100 > before * kSaturatedPercent) {
-      return true;
+    if (timed >= kTimedForMean && before != 0) {
+      most = std::max(most, look_ahead.slow_task_microseconds[kind] / timed * 100 / before);
     }
   }
-  return false;
+  return most;
+}
+
+// Judges the last growth, once half a task each was timed since. Where it made
+// the slow tasks take much longer, the file system serves no more at once: the
+// helpers grow no more. Where they slowed more than the helpers grew, it got
+// through fewer in a while than before (sshfs, which serves some ten at once,
+// grown fourfold past them): the helpers at work fall back to their number
+// before, the others wait idle.
+void JudgeLastGrowth(LookAhead& look_ahead) {
+  const std::uint64_t slowdown = SlowdownPercent(look_ahead);
+  if (slowdown <= kSaturatedPercent) return;
+  look_ahead.most_helpers = look_ahead.helpers;
+  if (slowdown * look_ahead.helpers_before_growth > 100 * look_ahead.helpers) {
+    look_ahead.most_at_work = look_ahead.helpers_before_growth;
+  }
 }
 
 // Whether the process took more than kProcessorBoundPercent of a processor
@@ -330,6 +356,7 @@ bool ProcessorBound(const LookAhead& look_ahead) {
 // Starts `more` helpers, and lets the window reach as far as they keep busy.
 void Grow(const std::shared_ptr<LookAhead>& share, Lock& lock, std::size_t more) {
   LookAhead& look_ahead = *share;
+  look_ahead.helpers_before_growth = look_ahead.helpers;
   look_ahead.helpers += more;
   ++look_ahead.growths;
   look_ahead.grown_at = platform::MonotonicMicroseconds();
@@ -352,10 +379,10 @@ void Grow(const std::shared_ptr<LookAhead>& share, Lock& lock, std::size_t more)
 // a helper waiting for a processor) get none either, nor do many where the
 // process kept a processor busy meanwhile (ProcessorBound). They grow again only
 // after some half a task each, started at their number (not before the last
-// growth, beside fewer helpers), and not at all once that made
-// each task take much longer: the file system serves no more at once. Where
-// tasks take kFarShareMicroseconds, three times as many start: on the way to
-// the hundreds that keep a far share busy, every step waits for round trips.
+// growth, beside fewer helpers), and not at all once that made each task take
+// much longer (JudgeLastGrowth). Where tasks take kFarShareMicroseconds, three
+// times as many start: on the way to the hundreds that keep a far share busy,
+// every step waits for round trips.
 void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
                         const TaskOutcome& outcome) {
   LookAhead& look_ahead = *share;
@@ -366,6 +393,7 @@ void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
   }
   const std::size_t timed =
       look_ahead.slow_tasks_timed[kOpens] + look_ahead.slow_tasks_timed[kListings];
+  if (timed * 2 >= look_ahead.helpers) JudgeLastGrowth(look_ahead);
   if (look_ahead.slow_tasks_in_a_row <= kSlowTasksBeforeGrowth || !look_ahead.walk_awaits_task ||
       look_ahead.idle_helpers > 0 || look_ahead.helpers == look_ahead.most_helpers ||
       timed * 2 < look_ahead.helpers || look_ahead.stopping) {
@@ -373,10 +401,6 @@ void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
   }
   if (ProcessorBound(look_ahead)) {
     look_ahead.slow_tasks_in_a_row = 0;
-    return;
-  }
-  if (Saturated(look_ahead)) {
-    look_ahead.most_helpers = look_ahead.helpers;
     return;
   }
   const bool far = timed > 0 && (look_ahead.slow_task_microseconds[kOpens] +
@@ -424,7 +448,7 @@ void GrowAtOnceOnAFarShare(LookAhead& look_ahead, Lock& lock, const ListingTimes
 // Wakes. A helper that starts a task while the walk waits wakes another to
 // join in, as far as the file system makes them wait.
 void WakeAnotherForTheWalk(LookAhead& look_ahead) {
-  if (look_ahead.walk_awaits_task && look_ahead.idle_helpers > 0) {
+  if (look_ahead.walk_awaits_task && MayWakeAHelper(look_ahead)) {
     look_ahead.work_ready.notify_one();
   }
 }
@@ -447,7 +471,8 @@ void RunHelper(void* context) {
   Lock lock(look_ahead.mutex);
   while (!look_ahead.stopping) {
     StartedTask task;
-    if (!StartNextTask(look_ahead.window, task)) {
+    if (look_ahead.helpers - look_ahead.idle_helpers > look_ahead.most_at_work ||
+        !StartNextTask(look_ahead.window, task)) {
       WaitForWork(look_ahead, lock, hold);
       continue;
     }
@@ -467,7 +492,7 @@ void RunHelper(void* context) {
 // helper is woken after every few, and at once when the walk found the task
 // not done while the file system's answers are slow (`behind`).
 void WindowMoved(LookAhead& look_ahead, bool behind) {
-  if (look_ahead.idle_helpers == 0) return;
+  if (!MayWakeAHelper(look_ahead)) return;
   if ((behind && look_ahead.slow_tasks_in_a_row > 0) ||
       ++look_ahead.takes_since_wake >= kTakesPerWake) {
     look_ahead.takes_since_wake = 0;
