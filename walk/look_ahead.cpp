@@ -94,7 +94,7 @@ struct LookAhead {
   std::size_t helpers = 0;         // started
   bool grown_at_once = false;      // GrowAtOnceOnAFarShare
   // How many times the helpers grew. A task started before the last growth
-  // ran beside fewer helpers: it is not timed for the next (Saturated).
+  // ran beside fewer helpers: it is not timed for the next (JudgeLastGrowth).
   std::size_t growths = 0;
   // The clock and the process's processor time when the helpers last grew,
   // or first started (ProcessorBound).
@@ -150,10 +150,13 @@ std::uint64_t MicrosecondsSince(std::uint64_t start) {
 
 bool SlowSince(std::uint64_t start) { return MicrosecondsSince(start) >= kSlowTaskMicroseconds; }
 
+std::size_t HelpersAtWork(const LookAhead& look_ahead) {
+  return look_ahead.helpers - look_ahead.idle_helpers;
+}
+
 // Whether an idle helper woken now may go to work.
 bool MayWakeAHelper(const LookAhead& look_ahead) {
-  return look_ahead.idle_helpers > 0 &&
-         look_ahead.helpers - look_ahead.idle_helpers < look_ahead.most_at_work;
+  return look_ahead.idle_helpers > 0 && HelpersAtWork(look_ahead) < look_ahead.most_at_work;
 }
 
 void TellTheWalk(LookAhead& look_ahead) {
@@ -432,8 +435,8 @@ void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
 // then, once, as they would grow after their own first tasks some round trips
 // later; not where they grew by then (sshfs, whose first listings are slow,
 // may have let them grow to where it serves no more). Where the first parts
-// then take much longer (a share that serves few at once), growth stops at
-// the next step (Saturated).
+// then take much longer (a share that serves few at once), growth stops, or
+// steps back (JudgeLastGrowth).
 void GrowAtOnceOnAFarShare(LookAhead& look_ahead, Lock& lock, const ListingTimes& took) {
   if (std::min(took.first_part, took.rest) < kFarShareMicroseconds || look_ahead.grown_at_once ||
       look_ahead.growths > 0 || look_ahead.stopping) {
@@ -475,7 +478,7 @@ void RunHelper(void* context) {
   Lock lock(look_ahead.mutex);
   while (!look_ahead.stopping) {
     StartedTask task;
-    if (look_ahead.helpers - look_ahead.idle_helpers > look_ahead.most_at_work ||
+    if (HelpersAtWork(look_ahead) > look_ahead.most_at_work ||
         !StartNextTask(look_ahead.window, task)) {
       WaitForWork(look_ahead, lock, hold);
       continue;
