@@ -337,10 +337,12 @@ char ProcessState(const fs::path& process) {
 char ProcessState(int pid) { return ProcessState("/proc/" + std::to_string(pid)); }
 
 void StopRun(const RunningArtpeel& run) {
+  // The supervisor, continued a moment ago, may pass its SIGCONT on to the
+  // walk after the walk was stopped: the walk is stopped again until both are.
   const std::vector<int> processes{run.pid, WalkingProcess(run)};
-  for (const int pid : processes) kill(pid, SIGSTOP);
   for (const int pid : processes) {
     for (bool stopped = false; !stopped; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+      kill(pid, SIGSTOP);
       stopped = true;  // every thread of it
       for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
         const char state = ProcessState(task.path());
