@@ -393,13 +393,14 @@ std::string RunWalk(unsigned seed, std::size_t descriptors, int round_trip_us = 
 }
 
 TEST(LookAhead, TheWalkTakesWhatItTakesWithoutHelpersAndStaysInItsBounds) {
-  // Descriptors, the round trip of each call (none, as on a disk, or 5 ms,
+  // Descriptors, the round trip of each call (none, as on a disk, or 5 or 10 ms,
   // where the helpers grow as far as the descriptors let them), and what else
   // the calls' time is: the processor's stops growth, a crowd's undoes it.
   using enum Calls;
   const std::tuple<std::size_t, int, Calls> cases[] = {
       {5, 0, kOwnTime},     {12, 0, kOwnTime},           {128, 0, kOwnTime},  {12, 5000, kOwnTime},
-      {128, 5000, kOwnTime}, {128, 5000, kProcessorBound}, {1024, 5000, kCrowded}};
+      {128, 5000, kOwnTime}, {128, 5000, kProcessorBound}, {1024, 5000, kCrowded},
+      {256, 10000, kOwnTime}};
   // Whether the helpers grow in one tree depends on how the machine schedules
   // the walk against them (a walk kept from a processor waits for nothing), so
   // growth is asked of the seeds together.

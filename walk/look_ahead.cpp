@@ -49,6 +49,9 @@ constexpr std::uint64_t kSlowTaskMicroseconds = 1000;
 // task or so at their number.
 constexpr std::uint64_t kFarShareMicroseconds = 5000;
 constexpr std::size_t kFarShareGrowth = 4;
+// Where the first listing's parts took two such round trips each, the growth
+// at once skips a step (GrowAtOnceOnAFarShare).
+constexpr std::size_t kFartherShareGrowth = kFarShareGrowth * kFarShareGrowth;
 // More slow tasks in a row than this are taken for round trips, not a busy
 // machine: the helpers grow (AddHelpersIfBehind).
 constexpr std::size_t kSlowTasksBeforeGrowth = 2;
@@ -434,9 +437,12 @@ void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
 // else, such as the start of a program run under valgrind) grows the helpers
 // then, once, as they would grow after their own first tasks some round trips
 // later; not where they grew by then (sshfs, whose first listings are slow,
-// may have let them grow to where it serves no more). Where the first parts
-// then take much longer (a share that serves few at once), growth stops, or
-// steps back (JudgeLastGrowth).
+// may have let them grow to where it serves no more). Where each part took
+// two far round trips (10 ms and more), each later step would wait longer
+// still: they grow kFartherShareGrowth-fold; not where the share answers the
+// rest from what it fetched for the first part, as sshfs mostly does. Where the
+// first parts then take much longer (a share that serves few at once), growth
+// stops, or steps back (JudgeLastGrowth).
 void GrowAtOnceOnAFarShare(LookAhead& look_ahead, Lock& lock, const ListingTimes& took) {
   if (std::min(took.first_part, took.rest) < kFarShareMicroseconds || look_ahead.grown_at_once ||
       look_ahead.growths > 0 || look_ahead.stopping) {
@@ -447,9 +453,10 @@ void GrowAtOnceOnAFarShare(LookAhead& look_ahead, Lock& lock, const ListingTimes
   look_ahead.mean_before_growth[kFirstParts] = took.first_part;
   look_ahead.slow_task_microseconds[kFirstParts] = 0;
   look_ahead.slow_tasks_timed[kFirstParts] = 0;
+  const bool farther = std::min(took.first_part, took.rest) >= 2 * kFarShareMicroseconds;
+  const std::size_t growth = farther ? kFartherShareGrowth : kFarShareGrowth;
   Grow(look_ahead.self.lock(), lock,
-       std::min(look_ahead.helpers * (kFarShareGrowth - 1),
-                look_ahead.most_helpers - look_ahead.helpers));
+       std::min(look_ahead.helpers * (growth - 1), look_ahead.most_helpers - look_ahead.helpers));
 }
 
 // Wakes. A helper that starts a task while the walk waits wakes another to
