@@ -444,7 +444,8 @@ void AddHelpersIfBehind(const std::shared_ptr<LookAhead>& share, Lock& lock,
 // first parts then take much longer (a share that serves few at once), growth
 // stops, or steps back (JudgeLastGrowth).
 void GrowAtOnceOnAFarShare(LookAhead& look_ahead, Lock& lock, const ListingTimes& took) {
-  if (std::min(took.first_part, took.rest) < kFarShareMicroseconds || look_ahead.grown_at_once ||
+  const std::uint64_t each_part_at_least = std::min(took.first_part, took.rest);
+  if (each_part_at_least < kFarShareMicroseconds || look_ahead.grown_at_once ||
       look_ahead.growths > 0 || look_ahead.stopping) {
     return;
   }
@@ -453,8 +454,8 @@ void GrowAtOnceOnAFarShare(LookAhead& look_ahead, Lock& lock, const ListingTimes
   look_ahead.mean_before_growth[kFirstParts] = took.first_part;
   look_ahead.slow_task_microseconds[kFirstParts] = 0;
   look_ahead.slow_tasks_timed[kFirstParts] = 0;
-  const bool farther = std::min(took.first_part, took.rest) >= 2 * kFarShareMicroseconds;
-  const std::size_t growth = farther ? kFartherShareGrowth : kFarShareGrowth;
+  const std::size_t growth =
+      each_part_at_least >= 2 * kFarShareMicroseconds ? kFartherShareGrowth : kFarShareGrowth;
   Grow(look_ahead.self.lock(), lock,
        std::min(look_ahead.helpers * (growth - 1), look_ahead.most_helpers - look_ahead.helpers));
 }
