@@ -276,10 +276,15 @@ bool StartHelperThread(void (*run)(void* context), void* context);
 
 // Waits until every helper thread has ended, for about `most_microseconds` at
 // most (one held in the kernel by a share that stopped answering may never
-// end), and gives the system back the stacks of those that have, and what the
-// heap holds free: under a limit on the address space, it is free to map a
-// cache file then. True when every one had ended.
+// end); their stacks are kept for helpers started later. True when every one
+// had ended.
 bool AwaitHelpersEnded(std::uint64_t most_microseconds);
+
+// Gives the system back the stacks kept of helpers that ended, the buffers
+// kept for reading folders, and what the heap holds free: under a limit on the
+// address space, it is free to map a cache file then. At the end of a run it
+// would only cost the time: the process's exit gives back all at once.
+void GiveBackHelperMemory();
 
 // Microseconds from a fixed point in the past, on a clock that never goes
 // back: how long a helper's call to the file system took.

@@ -541,6 +541,9 @@ bool AwaitHelpersEnded(std::uint64_t most_microseconds) {
   return true;
 }
 
+// The system gives each thread's stack back as the thread ends.
+void GiveBackHelperMemory() {}
+
 // The open asked the size already.
 bool ReadOpenedFileSize(MappedFile& file) { return file.file_handle != -1; }
 

@@ -274,6 +274,8 @@ bool AwaitHelpersEnded(std::uint64_t /*most_microseconds*/) {
   return fake.helpers_running == 0;
 }
 
+void GiveBackHelperMemory() {}
+
 }  // namespace platform
 
 // The reader's stand-in: notes the file and how its open and map went. Before

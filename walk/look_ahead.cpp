@@ -586,7 +586,10 @@ void StopHelpers(LookAhead& look_ahead, void (*drop)(Window& window)) {
 
 // Giving back. The helpers end and the window lets go of all it holds ahead,
 // for good: the walk goes on alone.
-void GiveBackEverything(LookAhead& look_ahead) { StopHelpers(look_ahead, DropAhead); }
+void GiveBackEverything(LookAhead& look_ahead) {
+  StopHelpers(look_ahead, DropAhead);
+  platform::GiveBackHelperMemory();
+}
 
 // Maps the cache file in hand at its turn. A view that fails in a way that may
 // pass (the address space is short) is tried once more after the look-ahead,
