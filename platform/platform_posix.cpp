@@ -20,6 +20,9 @@
 #if ARTPEEL_HAVE_M_ARENA_MAX || ARTPEEL_HAVE_MALLOC_TRIM
 #include <malloc.h>
 #endif
+#if ARTPEEL_HAVE_STATX
+#include <sys/sysmacros.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -683,6 +686,19 @@ void AddEntry(int folder_fd, const char* name, EntryType type, FolderListing& li
 
 // The id of the folder open at `folder_fd`: its device and inode.
 bool ReadFolderId(int folder_fd, FolderId& id) {
+#if ARTPEEL_HAVE_STATX
+  // Neither changes while the folder is open: what is cached serves, and a
+  // share's server is not asked (for the named folder, the mount's root, it
+  // would be a round trip before anything is listed).
+  struct statx cached;
+  if (statx(folder_fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_INO, &cached) == 0 &&
+      (cached.stx_mask & STATX_INO) != 0) {
+    // As fstat would give them.
+    id = {static_cast<std::uint64_t>(makedev(cached.stx_dev_major, cached.stx_dev_minor)),
+          static_cast<std::uint64_t>(cached.stx_ino)};
+    return true;
+  }
+#endif
   struct stat info;
   if (fstat(folder_fd, &info) != 0) return false;
   id = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
