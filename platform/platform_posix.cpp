@@ -459,8 +459,9 @@ namespace {
 
 // Helper threads run on stacks of this layer's own making: the C library keeps
 // the stacks of its threads that have ended for threads to come, where a limit
-// on the address space still counts them. One of these goes back to the
-// system as soon as its thread has ended and been joined.
+// on the address space still counts them. These are kept too, once their
+// thread has ended and been joined, but go back to the system when asked
+// (GiveBackHelperMemory).
 struct HelperThread {
   void (*run)(void* context);
   void* context;
@@ -551,7 +552,7 @@ void GiveBackListingBuffers() {
 }
 #endif
 
-// Joins the helpers that have ended and gives back their stacks; true when
+// Joins the helpers that have ended and keeps their stacks; true when
 // none is left. Called with the mutex held.
 bool JoinEndedHelpers(HelperThreads& helpers) {
   std::erase_if(helpers.started, [&helpers](HelperThread* helper) {
