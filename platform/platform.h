@@ -243,6 +243,14 @@ bool AttributesCached(const MappedFile& file);
 // which has no such request, it reads them, and returns when they are in.
 std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes);
 
+// Maps a file that OpenFileReadOnly opened, ahead of its turn, at the size
+// the system has cached for it, where that is cheap: a file of up to
+// kLargestFileMappedAhead bytes, into address space kept for views, on POSIX.
+// MapOpenedFile keeps the view at the file's turn while the file still has that
+// size. False where no view was made.
+inline constexpr std::uint64_t kLargestFileMappedAhead = std::uint64_t{256} << 10;
+bool MapAhead(MappedFile& file);
+
 // How many descriptors the look-ahead may hold at once: a share of those the
 // process has free now, after a reserve for the walk's own (the cache file it
 // dumps, the image it writes, the folder it lists); 0 when few are free.

@@ -287,7 +287,21 @@ void MapOpenedFile(MappedFile& file, bool as_cached) {
   // A file opened ahead of its turn may have been rewritten or cut short since
   // its open: it is read as it is now, as an open at its turn would read it. A
   // file opened in one call is known to be a regular file only from here on.
-  switch (CurrentKind(fd, file.size, as_cached)) {
+  // A view a helper made ahead serves while the file still has the size it was
+  // made at; otherwise the file is mapped afresh.
+  std::uint64_t size = 0;
+  const PathKind kind = CurrentKind(fd, size, as_cached);
+  if (file.data != nullptr) {
+    if (kind == PathKind::kRegularFile && size == file.size) {
+      file.status = MapStatus::kMapped;
+      return;
+    }
+    UnmapView(file.data, static_cast<std::size_t>(file.size), file.view_in_region);
+    file.data = nullptr;
+    file.view_in_region = false;
+  }
+  file.size = size;
+  switch (kind) {
     case PathKind::kRegularFile:
       break;
     case PathKind::kFolder:
@@ -301,7 +315,6 @@ void MapOpenedFile(MappedFile& file, bool as_cached) {
       ReleaseMappedFile(file);
       return;
   }
-  const std::uint64_t size = file.size;
   if (size == 0) {
     file.status = MapStatus::kMapFailed;
     ReleaseMappedFile(file);
@@ -373,6 +386,22 @@ bool InCacheAlready(const MappedFile& file) {
   static_cast<void>(file);
   return false;
 #endif
+}
+
+bool MapAhead(MappedFile& file) {
+  std::uint64_t size = 0;
+  if (file.file_handle < 0 || file.data != nullptr ||
+      CurrentKind(static_cast<int>(file.file_handle), size, true) != PathKind::kRegularFile ||
+      size == 0 || size > kLargestFileMappedAhead) {
+    return false;
+  }
+  const unsigned char* const view =
+      MapViewAhead(static_cast<int>(file.file_handle), static_cast<std::size_t>(size));
+  if (view == nullptr) return false;
+  file.data = view;
+  file.size = size;
+  file.view_in_region = true;
+  return true;
 }
 
 std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes) {

@@ -82,15 +82,17 @@ void HandleBusError(int signal_number, siginfo_t* info, void* context) {
 // reads outnumber everything else the process does, and two sigaction calls per
 // cache file are a cost the run does not need to pay. Between guarded reads it
 // hands every SIGBUS on as above.
+// Helpers read views ahead too, so the first guarded read may come on two
+// threads at once: the handler goes in under the static's one-time
+// initialisation.
 bool InstallHandlerOnce() {
-  static bool installed = false;
-  if (!installed) {
+  static const bool installed = [] {
     struct sigaction handler = {};
     handler.sa_sigaction = HandleBusError;
     handler.sa_flags = SA_SIGINFO;
     sigemptyset(&handler.sa_mask);
-    installed = sigaction(SIGBUS, &handler, &previous_handling) == 0;
-  }
+    return sigaction(SIGBUS, &handler, &previous_handling) == 0;
+  }();
   return installed;
 }
 

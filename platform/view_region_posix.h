@@ -13,6 +13,10 @@ namespace artpeel::platform {
 // mmap that failed. `in_region` says whether it lies in the region.
 const unsigned char* MapView(int fd, std::size_t size, int extra_flags, bool& in_region);
 
+// A view in a region for a helper of the look-ahead, or nullptr where neither
+// region has room: a view of its own would cost the flush the regions save.
+const unsigned char* MapViewAhead(int fd, std::size_t size);
+
 // Gives back a view of MapView: one in the region goes with the region.
 void UnmapView(const unsigned char* view, std::size_t size, bool in_region);
 

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <vector>
 
 #ifdef __linux__
 #include <sys/resource.h>
@@ -23,9 +24,11 @@ namespace fs = std::filesystem;
 using artpeel::testing::MapFileReadOnly;
 
 #ifdef _WIN32
+constexpr bool kWindows = true;
 constexpr std::uint32_t kNotFoundCode = 2;  // ERROR_FILE_NOT_FOUND
 constexpr std::uint32_t kFolderCode = 5;    // ERROR_ACCESS_DENIED
 #else
+constexpr bool kWindows = false;
 constexpr std::uint32_t kNotFoundCode = 2;  // ENOENT
 constexpr std::uint32_t kFolderCode = 21;   // EISDIR
 #endif
@@ -105,6 +108,48 @@ TEST_F(PlatformTest, EachViewShowsItsOwnFileWhateverWasMappedBefore) {
       EXPECT_EQ(std::string(reinterpret_cast<const char*>(held.data), held.size), held_bytes);
       ReleaseMappedFile(held);
     }
+  }
+}
+
+TEST_F(PlatformTest, AViewMappedAheadServesAtItsTurnWhileTheFileKeepsItsSize) {
+  // As the look-ahead does: files opened and mapped ahead in batches of 60,
+  // through the regions' turns and at last past their room, then each taken at
+  // its turn; every seventh rewritten at another size in between.
+  struct Ahead {
+    MappedFile file;
+    std::string name, bytes;
+  };
+  std::vector<Ahead> batch;
+  std::size_t mapped_ahead = 0;
+  for (std::size_t i = 0; i < 420; ++i) {
+    Ahead next{{}, std::to_string(i) + ".itc2",
+               std::string(20000 + 250 * i, static_cast<char>('a' + i % 26))};
+    Write(next.name, next.bytes);
+    next.file = OpenFileReadOnly(next.name.c_str());
+    ASSERT_EQ(next.file.status, MapStatus::kOpened);
+    if (MapAhead(next.file)) ++mapped_ahead;
+    batch.push_back(std::move(next));
+    if (batch.size() < 60) continue;
+    for (std::size_t n = 0; n < batch.size(); ++n) {
+      Ahead& turn = batch[n];
+      const unsigned char* const view_ahead = turn.file.data;
+      // (Windows holds the file without sharing: nothing else writes it.)
+      const bool rewritten = kWindows ? false : n % 7 == 3;
+      if (rewritten) Write(turn.name, turn.bytes = "rewritten");
+      MapOpenedFile(turn.file);
+      ASSERT_EQ(turn.file.status, MapStatus::kMapped) << turn.name;
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(turn.file.data), turn.file.size),
+                turn.bytes) << turn.name;
+      if (!rewritten && view_ahead != nullptr) {
+        EXPECT_EQ(turn.file.data, view_ahead);
+      }
+      ReleaseMappedFile(turn.file);
+    }
+    batch.clear();
+  }
+  if (!kWindows) {
+    EXPECT_GT(mapped_ahead, 300u);
+    EXPECT_LT(mapped_ahead, 420u);
   }
 }
 
