@@ -118,6 +118,35 @@ bool DumpCacheContents(ByteView file, DumpTally& tally) {
   return true;
 }
 
+namespace {
+
+// Reads what the reader reads of a file, up to the images: its header and, if
+// it holds artwork, the header of each record in its chain. What it read goes to
+// `context`, so that the reads are not left out.
+void ReadHeaders(const platform::MappedFile& file, void* context) {
+  const ByteView view{file.data, file.size};
+  const CacheFileHeader header = ReadCacheFileHeader(view);
+  std::uint32_t read = header.Signature;
+  if (header.Signature == kSignatureItch && header.ContentTag == kContentArtwork) {
+    for (std::uint64_t record = header.HeaderLength;
+         record < view.size && Contains(view, record, kRecordPrefixSize);) {
+      const CacheItemHeader item = ReadCacheItemHeader(view, record);
+      read ^= item.ItemLength ^ item.Location;
+      if (item.ItemLength == 0) break;
+      record += item.ItemLength;
+    }
+  }
+  *static_cast<std::uint32_t*>(context) = read;
+}
+
+}  // namespace
+
+void BringHeadersIn(const platform::MappedFile& file) {
+  if (file.data == nullptr) return;
+  std::uint32_t read = 0;
+  platform::ReadMappedFileGuarded(file, ReadHeaders, &read);
+}
+
 void DumpCacheFile(const char* path, platform::MappedFile file, DumpTally& tally) {
   if (file.status == platform::MapStatus::kOpened) platform::MapOpenedFile(file);
   switch (file.status) {

@@ -38,6 +38,14 @@ void DumpCacheFile(const char* path, platform::MappedFile file, DumpTally& tally
 // between mapping and reading.
 void DumpMappedCacheFile(const char* path, platform::MappedFile& file, DumpTally& tally);
 
+// Reads the headers of a file a helper mapped ahead of its turn
+// (platform::MapAhead), the file's and its records', as the reader will, so
+// that their pages are in the process's address map at the file's turn: on
+// some virtual machines a page's first read costs as much as a small file's
+// copy. Nothing is printed or written. A page lost meanwhile (the file cut
+// short) ends it quietly; the reader meets the loss at the file's turn.
+void BringHeadersIn(const platform::MappedFile& file);
+
 // The reader's work on bytes already in memory: everything DumpCacheFile prints
 // after the file's "Dumping contents" line, and the images it counts. False
 // when an image's bytes were found gone from the file (cut short meanwhile),

@@ -81,6 +81,26 @@ TEST_F(TruncatedWhileMapped, EachFileIsReportedReleasedAndTheRunGoesOn) {
   }
 }
 
+TEST_F(TruncatedWhileMapped, AFileCutAfterItsViewAheadIsReadAsItIsAtItsTurn) {
+  ASSERT_TRUE(tools::WriteBytesToFile(
+      "cut.itc2", tools::BuildCacheFile({PngItem(10, 2), PngItem(200'000, 3), PngItem(5, 4)})));
+  platform::MappedFile file = platform::OpenFileReadOnly("cut.itc2");
+  ASSERT_TRUE(platform::MapAhead(file));
+  fs::resize_file("cut.itc2", 4096);
+  BringHeadersIn(file);  // meets the lost pages, and says nothing
+  platform::MapOpenedFile(file);
+  ASSERT_EQ(file.size, 4096u);
+  ::testing::internal::CaptureStdout();
+  DumpTally tally;
+  DumpMappedCacheFile("lib/S/cut.itc2", file, tally);
+  platform::FlushReport();
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "Dumping contents of cut.itc2:\n"
+            "\tdumping items...\n"
+            "\t\t[ 1] wrote PNG image to file '0000000000000002-01-600x600.png'(10)\n"
+            "\t\t[ 2] runs past the end of the file\n");
+}
+
 // The mapping the death test below reads outside any guard of its own.
 const unsigned char* unguarded_mapping = nullptr;
 
