@@ -214,6 +214,7 @@ MappedFile OpenCacheFileAtItsTurn(const char* path, bool listed_as_file) {
 }
 
 bool ReadOpenedFileSize(MappedFile& /*file*/) { return true; }
+bool MapAhead(MappedFile& /*file*/) { return false; }
 bool InCacheAlready(const MappedFile& /*file*/) { return false; }
 bool AttributesCached(const MappedFile& /*file*/) { return true; }
 bool ListFolderAtItsTurn(const char* path, FolderListing& listing, std::intptr_t in_folder,
@@ -277,6 +278,8 @@ bool AwaitHelpersEnded(std::uint64_t /*most_microseconds*/) {
 void GiveBackHelperMemory() {}
 
 }  // namespace platform
+
+void BringHeadersIn(const platform::MappedFile& /*file*/) {}
 
 // The reader's stand-in: notes the file and how its open and map went. Before
 // the link's turn, where calls take round trips, it waits until a helper is

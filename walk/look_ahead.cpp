@@ -24,6 +24,7 @@
 #include <mutex>
 #include <utility>
 
+#include "cache/cache_reader.h"
 #include "walk/look_ahead_window.h"
 #include "walk/walk_order.h"
 
@@ -265,6 +266,12 @@ BytesAhead PlanBytesAhead(LookAhead& look_ahead) {
   return look_ahead.bytes_in_cache ? BytesAhead::kLeave : BytesAhead::kAsk;
 }
 
+// A file whose bytes are in the cache already is mapped ahead too, and its
+// headers read, so that the walk reads them at its turn without a page fault.
+void MapAndBringIn(platform::MappedFile& file) {
+  if (platform::MapAhead(file)) BringHeadersIn(file);
+}
+
 TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task, HelperHold& hold) {
   const BytesAhead plan = PlanBytesAhead(look_ahead);
   const std::size_t growths = look_ahead.growths;
@@ -288,6 +295,9 @@ TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task, HelperH
     const std::uint64_t bytes = there ? 0 : ChargeFileBytes(look_ahead.window, task, file.size);
     lock.unlock();
     asked = platform::ReadIntoCache(file, bytes);
+    if (there) MapAndBringIn(file);
+  } else if (file.status == platform::MapStatus::kOpened && plan == BytesAhead::kLeave) {
+    MapAndBringIn(file);
   }
   lock.lock();
   HandInOpenedFile(look_ahead.window, task, std::move(file), asked);
