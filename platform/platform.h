@@ -131,7 +131,7 @@ struct MappedFile {
   std::uint64_t size = 0;
   std::intptr_t file_handle = -1;
   std::intptr_t mapping_handle = -1;  // Windows' mapping object
-  bool view_in_region = false;        // POSIX: the view lies in the region of views
+  std::uint8_t view_region = 0;       // POSIX: the region of views that holds it; 0: none
 
   MappedFile() = default;
   MappedFile(MappedFile&& other) noexcept { TakeFrom(other); }
@@ -190,10 +190,10 @@ inline void MappedFile::TakeFrom(MappedFile& other) {
   size = other.size;
   file_handle = other.file_handle;
   mapping_handle = other.mapping_handle;
-  view_in_region = other.view_in_region;
+  view_region = other.view_region;
   other.data = nullptr;
   other.file_handle = other.mapping_handle = -1;
-  other.view_in_region = false;
+  other.view_region = 0;
 }
 
 inline MappedFile::~MappedFile() { ReleaseMappedFile(*this); }

@@ -296,9 +296,9 @@ void MapOpenedFile(MappedFile& file, bool as_cached) {
       file.status = MapStatus::kMapped;
       return;
     }
-    UnmapView(file.data, static_cast<std::size_t>(file.size), file.view_in_region);
+    UnmapView(file.data, static_cast<std::size_t>(file.size), file.view_region);
     file.data = nullptr;
-    file.view_in_region = false;
+    file.view_region = 0;
   }
   file.size = size;
   switch (kind) {
@@ -339,7 +339,7 @@ void MapOpenedFile(MappedFile& file, bool as_cached) {
 #endif
   const unsigned char* view = nullptr;
   if (size <= SIZE_MAX) {
-    view = MapView(fd, static_cast<std::size_t>(size), populate, file.view_in_region);
+    view = MapView(fd, static_cast<std::size_t>(size), populate, file.view_region);
   } else {
     errno = EFBIG;
   }
@@ -356,9 +356,9 @@ void MapOpenedFile(MappedFile& file, bool as_cached) {
 void ReleaseMappedFile(MappedFile& file) {
   // POSIX maps in one step: there is no separate mapping object to close.
   if (file.data != nullptr) {
-    UnmapView(file.data, static_cast<std::size_t>(file.size), file.view_in_region);
+    UnmapView(file.data, static_cast<std::size_t>(file.size), file.view_region);
     file.data = nullptr;
-    file.view_in_region = false;
+    file.view_region = 0;
   }
   if (file.file_handle >= 0) {
     CloseSoon(static_cast<int>(file.file_handle));
@@ -395,12 +395,11 @@ bool MapAhead(MappedFile& file) {
       size == 0 || size > kLargestFileMappedAhead) {
     return false;
   }
-  const unsigned char* const view =
-      MapViewAhead(static_cast<int>(file.file_handle), static_cast<std::size_t>(size));
+  const unsigned char* const view = MapViewAhead(static_cast<int>(file.file_handle),
+                                                 static_cast<std::size_t>(size), file.view_region);
   if (view == nullptr) return false;
   file.data = view;
   file.size = size;
-  file.view_in_region = true;
   return true;
 }
 

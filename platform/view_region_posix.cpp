@@ -7,51 +7,65 @@
 // region is full: then the whole region is given back and reserved afresh in
 // one call, one flush for all the files it held.
 //
-// The walk maps into a region of its own, one view at a time. Views that
-// helpers map ahead of the walk go into regions of their own, used in turn, so
-// that a view held ahead for long never keeps the walk's region from being
-// given back. A region is given back only once no view in it is in use. The
-// regions are small, since the pages of released views stay mapped (and
-// counted as resident) until their region is given back, and hold their
-// files. A file too large for them, one the walk maps while its region is full
-// and a view in it in use, and every file after a view the regions could not
-// take get a view of their own; a view ahead that finds no room is not made.
+// The walk maps into a region of its own. Views that helpers map ahead of the
+// walk go into regions of their own, used in turn, so that a view held ahead
+// for long never keeps the walk's region from being given back; each group has
+// its own lock, and a view is released without one, so that the walk never
+// waits for a helper's mmap. A region is given back only once no view in it is
+// in use. The regions are small, since the pages of released views stay
+// mapped (and counted as resident) until their region is given back, and hold
+// their files. A file too large for them, one the walk maps while its region
+// is full and a view in it in use, and every file after a view its group could
+// not take get a view of their own; a view ahead that finds no room is not
+// made.
 #include "platform/view_region_posix.h"
 
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace artpeel::platform {
 
 namespace {
 
-constexpr std::size_t kWalkRegionBytes = std::size_t{4} << 20;
-constexpr std::size_t kAheadRegionBytes = std::size_t{2} << 20;
-constexpr std::size_t kAheadRegionCount = 3;
+constexpr std::size_t kMostRegionsInAGroup = 3;
 constexpr std::size_t kLargestViewInRegion = std::size_t{1} << 20;
 constexpr int kReserveFlags = MAP_PRIVATE | MAP_ANONYMOUS;
 
 struct Region {
-  std::size_t bytes = kAheadRegionBytes;
   unsigned char* start = nullptr;  // nullptr: none reserved
   std::size_t used = 0;            // from `start`, since reserved or given back
-  std::size_t views_in_use = 0;
-  // What is given back once the regions are given up: all of it, or for the
-  // region whose mapping failed, the part before the place it failed at.
-  std::size_t bytes_to_give_back = kAheadRegionBytes;
+  // What goes once no view in it is in use: all of it, or for a region whose
+  // mapping failed, the part before the place it failed at.
+  std::size_t bytes_to_give_back = 0;
+  // Released without the group's lock, by the walk; taken under it.
+  std::atomic<std::size_t> views_in_use{0};
 };
 
-// The process's regions, as its address space is one: the walk's first, then
-// those for views ahead. (std::mutex is not to be had where the layer is held
-// to plain POSIX.)
-struct Regions {
+// The walk's region, or the regions for views ahead. Everything but
+// `views_in_use` and `given_up` is kept under the lock. (std::mutex is not to
+// be had where the layer is held to plain POSIX.)
+struct RegionGroup {
+  const std::size_t region_bytes;
+  const std::size_t count;
+  // A view's id (MappedFile::view_region): this plus its region's index.
+  const std::uint8_t first_id;
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-  Region region[1 + kAheadRegionCount] = {{kWalkRegionBytes, nullptr, 0, 0, kWalkRegionBytes}};
-  std::size_t current_ahead = 1;
-  bool given_up = false;
+  Region region[kMostRegionsInAGroup];
+  std::size_t current = 0;
+  // A mapping failed: views go elsewhere, and each region goes once empty.
+  std::atomic<bool> given_up{false};
+
+  RegionGroup(std::size_t bytes, std::size_t regions, std::uint8_t first)
+      : region_bytes(bytes), count(regions), first_id(first) {}
+};
+
+struct Regions {
+  RegionGroup walk{std::size_t{4} << 20, 1, 1};
+  RegionGroup ahead{std::size_t{2} << 20, kMostRegionsInAGroup, 2};
 };
 
 // Never destroyed: a helper still in a slow call when the process exits may map
@@ -72,133 +86,139 @@ void GiveBack(Region& region) {
   region.start = nullptr;
 }
 
-// The region that holds `view`, or nullptr.
-Region* RegionOf(Regions& regions, const unsigned char* view) {
-  for (Region& each : regions.region) {
-    if (each.start != nullptr && view >= each.start && view < each.start + each.bytes) {
-      return &each;
-    }
-  }
-  return nullptr;
-}
-
 // The failed call may have left the place reserved, or a hole there that any
-// mapping made since may fill: views go elsewhere from now on. What lies after
-// the place was never used and goes now; the rest of each region goes once no
-// view in it is in use.
-void GiveUp(Regions& regions, Region& failed, unsigned char* place, std::size_t span) {
-  munmap(place + span, static_cast<std::size_t>(failed.start + failed.bytes - (place + span)));
+// mapping made since may fill: the group's views go elsewhere from now on.
+// What lies after the place was never used and goes now; the rest of each
+// region goes once no view in it is in use (here, or at the last release).
+void GiveUp(RegionGroup& group, Region& failed, unsigned char* place, std::size_t span) {
+  munmap(place + span,
+         static_cast<std::size_t>(failed.start + group.region_bytes - (place + span)));
   failed.bytes_to_give_back = static_cast<std::size_t>(place - failed.start);
   if (failed.bytes_to_give_back == 0) failed.start = nullptr;
-  regions.given_up = true;
-  for (Region& each : regions.region) {
+  group.given_up = true;
+  for (std::size_t i = 0; i < group.count; ++i) {
+    Region& each = group.region[i];
     if (each.start != nullptr && each.views_in_use == 0) GiveBack(each);
   }
 }
 
 // Gives back the views in `region`, none of them in use, all at once, the
 // addresses kept; or where that fails, the region itself.
-void Empty(Region& region) {
+void Empty(RegionGroup& group, Region& region) {
   if (region.start != nullptr &&
-      mmap(region.start, region.bytes, PROT_NONE, kReserveFlags | MAP_FIXED, -1, 0) ==
+      mmap(region.start, group.region_bytes, PROT_NONE, kReserveFlags | MAP_FIXED, -1, 0) ==
           MAP_FAILED) {
     GiveBack(region);
   }
   region.used = 0;
 }
 
-// The region with room for `span` bytes, reserved if it was not: the walk's
-// own, emptied when full while none of its views is in use; ahead, the current
-// one or the next in turn, emptied, when none of its views is in use. Nullptr
-// where there is none.
-Region* RegionWithRoom(Regions& regions, std::size_t span, bool ahead) {
-  Region* region = &regions.region[ahead ? regions.current_ahead : 0];
-  if (region->start != nullptr && region->used + span > region->bytes) {
-    if (ahead) {
-      const std::size_t next = regions.current_ahead % kAheadRegionCount + 1;
-      region = &regions.region[next];
-      if (region->views_in_use > 0) return nullptr;
-      regions.current_ahead = next;
-    } else if (region->views_in_use > 0) {
-      return nullptr;
-    }
-    Empty(*region);
+// The group's region with room for `span` bytes, reserved if it was not: the
+// current one, or where it is full, the next in turn, emptied, if none of its
+// views is in use. Nullptr where there is none.
+Region* RegionWithRoom(RegionGroup& group, std::size_t span) {
+  Region* region = &group.region[group.current];
+  if (region->start != nullptr && region->used + span > group.region_bytes) {
+    const std::size_t next = (group.current + 1) % group.count;
+    region = &group.region[next];
+    if (region->views_in_use > 0) return nullptr;
+    group.current = next;
+    Empty(group, *region);
   }
   if (region->start == nullptr) {
     // Under a low address-space limit this may fail; it is tried again at the
     // next file.
-    void* const reserved = mmap(nullptr, region->bytes, PROT_NONE, kReserveFlags, -1, 0);
+    void* const reserved = mmap(nullptr, group.region_bytes, PROT_NONE, kReserveFlags, -1, 0);
     if (reserved == MAP_FAILED) return nullptr;
     region->start = static_cast<unsigned char*>(reserved);
     region->used = 0;
+    region->bytes_to_give_back = group.region_bytes;
   }
   return region;
 }
 
-// The view in a region, or nullptr where the regions do not take it.
-const unsigned char* MapInRegion(Regions& regions, int fd, std::size_t size, int extra_flags,
-                                 bool ahead) {
+// The view in one of the group's regions, its id in `view_region`, or nullptr
+// where the group does not take it.
+const unsigned char* MapInGroup(RegionGroup& group, int fd, std::size_t size, int extra_flags,
+                                std::uint8_t& view_region) {
   const std::size_t span = PageRounded(size);
-  if (regions.given_up || span > kLargestViewInRegion) return nullptr;
-  Region* const region = RegionWithRoom(regions, span, ahead);
+  if (group.given_up || span > kLargestViewInRegion) return nullptr;
+  Region* const region = RegionWithRoom(group, span);
   if (region == nullptr) return nullptr;
   unsigned char* const place = region->start + region->used;
   if (mmap(place, size, PROT_READ, MAP_SHARED | MAP_FIXED | extra_flags, fd, 0) == MAP_FAILED) {
     const int error = errno;
-    GiveUp(regions, *region, place, span);
+    GiveUp(group, *region, place, span);
     errno = error;
     return nullptr;
   }
   region->used += span;
   ++region->views_in_use;
+  view_region = static_cast<std::uint8_t>(group.first_id + (region - group.region));
   return place;
+}
+
+// Gives back the regions of the group that no view is in use in.
+bool GiveBackUnused(RegionGroup& group) {
+  bool freed = false;
+  pthread_mutex_lock(&group.mutex);
+  for (std::size_t i = 0; i < group.count; ++i) {
+    Region& each = group.region[i];
+    if (each.start != nullptr && each.views_in_use == 0) {
+      GiveBack(each);
+      freed = true;
+    }
+  }
+  pthread_mutex_unlock(&group.mutex);
+  return freed;
 }
 
 }  // namespace
 
-const unsigned char* MapView(int fd, std::size_t size, int extra_flags, bool& in_region) {
+const unsigned char* MapView(int fd, std::size_t size, int extra_flags,
+                             std::uint8_t& view_region) {
   Regions& regions = TheRegions();
-  pthread_mutex_lock(&regions.mutex);
-  const unsigned char* view = MapInRegion(regions, fd, size, extra_flags, false);
-  in_region = view != nullptr;
-  if (!in_region) {
-    void* own = mmap(nullptr, size, PROT_READ, MAP_SHARED | extra_flags, fd, 0);
-    if (own == MAP_FAILED && errno == ENOMEM) {
-      // Under an address-space limit the regions' reserve may be what is
-      // missing: what no view is in use in makes way for the file.
-      bool freed = false;
-      for (Region& each : regions.region) {
-        if (each.start != nullptr && each.views_in_use == 0) {
-          GiveBack(each);
-          freed = true;
-        }
-      }
-      if (freed) own = mmap(nullptr, size, PROT_READ, MAP_SHARED | extra_flags, fd, 0);
+  view_region = 0;
+  pthread_mutex_lock(&regions.walk.mutex);
+  const unsigned char* view = MapInGroup(regions.walk, fd, size, extra_flags, view_region);
+  pthread_mutex_unlock(&regions.walk.mutex);
+  if (view != nullptr) return view;
+  void* own = mmap(nullptr, size, PROT_READ, MAP_SHARED | extra_flags, fd, 0);
+  if (own == MAP_FAILED && errno == ENOMEM) {
+    // Under an address-space limit the regions' reserve may be what is
+    // missing: what no view is in use in makes way for the file.
+    const bool freed_walks = GiveBackUnused(regions.walk);
+    if (GiveBackUnused(regions.ahead) || freed_walks) {
+      own = mmap(nullptr, size, PROT_READ, MAP_SHARED | extra_flags, fd, 0);
     }
-    view = own == MAP_FAILED ? nullptr : static_cast<const unsigned char*>(own);
   }
-  pthread_mutex_unlock(&regions.mutex);
-  return view;
+  return own == MAP_FAILED ? nullptr : static_cast<const unsigned char*>(own);
 }
 
-const unsigned char* MapViewAhead(int fd, std::size_t size) {
+const unsigned char* MapViewAhead(int fd, std::size_t size, std::uint8_t& view_region) {
   Regions& regions = TheRegions();
-  pthread_mutex_lock(&regions.mutex);
-  const unsigned char* const view = MapInRegion(regions, fd, size, 0, true);
-  pthread_mutex_unlock(&regions.mutex);
+  view_region = 0;
+  pthread_mutex_lock(&regions.ahead.mutex);
+  const unsigned char* const view = MapInGroup(regions.ahead, fd, size, 0, view_region);
+  pthread_mutex_unlock(&regions.ahead.mutex);
   return view;
 }
 
-void UnmapView(const unsigned char* view, std::size_t size, bool in_region) {
-  if (!in_region) {
+void UnmapView(const unsigned char* view, std::size_t size, std::uint8_t view_region) {
+  if (view_region == 0) {
     munmap(const_cast<unsigned char*>(view), size);
     return;
   }
   Regions& regions = TheRegions();
-  pthread_mutex_lock(&regions.mutex);
-  Region* const region = RegionOf(regions, view);
-  if (region != nullptr && --region->views_in_use == 0 && regions.given_up) GiveBack(*region);
-  pthread_mutex_unlock(&regions.mutex);
+  RegionGroup& group = view_region < regions.ahead.first_id ? regions.walk : regions.ahead;
+  Region& region = group.region[view_region - group.first_id];
+  // The last view out of a region its group gave up on takes the region with
+  // it. (GiveUp sets given_up before it looks at views_in_use, and this looks
+  // at given_up after its decrement: one of the two sees the other.)
+  if (--region.views_in_use > 0 || !group.given_up) return;
+  pthread_mutex_lock(&group.mutex);
+  if (region.start != nullptr && region.views_in_use == 0) GiveBack(region);
+  pthread_mutex_unlock(&group.mutex);
 }
 
 }  // namespace artpeel::platform

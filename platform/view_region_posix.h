@@ -10,14 +10,16 @@ namespace artpeel::platform {
 
 // A read-only shared view of the first `size` bytes of the file open at `fd`,
 // mmap's `extra_flags` (MAP_POPULATE) added, or nullptr with errno from the
-// mmap that failed. `in_region` says whether it lies in the region.
-const unsigned char* MapView(int fd, std::size_t size, int extra_flags, bool& in_region);
+// mmap that failed. `view_region` says which region holds it, 0 for none.
+const unsigned char* MapView(int fd, std::size_t size, int extra_flags,
+                             std::uint8_t& view_region);
 
-// A view in a region for a helper of the look-ahead, or nullptr where neither
-// region has room: a view of its own would cost the flush the regions save.
-const unsigned char* MapViewAhead(int fd, std::size_t size);
+// A view in a region kept for helpers of the look-ahead, or nullptr where none
+// has room: a view of its own would cost the flush the regions save.
+const unsigned char* MapViewAhead(int fd, std::size_t size, std::uint8_t& view_region);
 
-// Gives back a view of MapView: one in the region goes with the region.
-void UnmapView(const unsigned char* view, std::size_t size, bool in_region);
+// Gives back a view of MapView or MapViewAhead: one in a region goes with the
+// region.
+void UnmapView(const unsigned char* view, std::size_t size, std::uint8_t view_region);
 
 }  // namespace artpeel::platform
