@@ -244,12 +244,12 @@ bool AttributesCached(const MappedFile& file);
 std::uint64_t ReadIntoCache(const MappedFile& file, std::uint64_t max_bytes);
 
 // Maps a file that OpenFileReadOnly opened, ahead of its turn, at the size
-// the system has cached for it, where that is cheap: a file of up to
-// kLargestFileMappedAhead bytes, into address space kept for views, on POSIX.
-// MapOpenedFile keeps the view at the file's turn while the file still has that
-// size. False where no view was made.
+// the system has cached for it (`size_asked`: ReadOpenedFileSize asked it just
+// now), where that is cheap: a file of up to kLargestFileMappedAhead bytes, into
+// address space kept for views, on POSIX. MapOpenedFile keeps the view at the
+// file's turn while the file still has that size. False where no view was made.
 inline constexpr std::uint64_t kLargestFileMappedAhead = std::uint64_t{256} << 10;
-bool MapAhead(MappedFile& file);
+bool MapAhead(MappedFile& file, bool size_asked);
 
 // How many descriptors the look-ahead may hold at once: a share of those the
 // process has free now, after a reserve for the walk's own (the cache file it

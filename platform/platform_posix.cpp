@@ -388,13 +388,17 @@ bool InCacheAlready(const MappedFile& file) {
 #endif
 }
 
-bool MapAhead(MappedFile& file) {
-  std::uint64_t size = 0;
-  if (file.file_handle < 0 || file.data != nullptr ||
-      CurrentKind(static_cast<int>(file.file_handle), size, true) != PathKind::kRegularFile ||
-      size == 0 || size > kLargestFileMappedAhead) {
+bool MapAhead(MappedFile& file, bool size_asked) {
+  // Where no view would find room, the file's size is not asked for nothing.
+  if (file.file_handle < 0 || file.data != nullptr || !RoomAhead(kLargestFileMappedAhead)) {
     return false;
   }
+  std::uint64_t size = file.size;
+  if (!size_asked &&
+      CurrentKind(static_cast<int>(file.file_handle), size, true) != PathKind::kRegularFile) {
+    return false;
+  }
+  if (size == 0 || size > kLargestFileMappedAhead) return false;
   const unsigned char* const view = MapViewAhead(static_cast<int>(file.file_handle),
                                                  static_cast<std::size_t>(size), file.view_region);
   if (view == nullptr) return false;

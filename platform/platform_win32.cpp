@@ -555,7 +555,7 @@ bool AttributesCached(const MappedFile& /*file*/) { return true; }
 
 // Only the few files the walk comes to next are held ahead here
 // (kMostFilesHeldAhead), each for a moment: a view is made at the file's turn.
-bool MapAhead(MappedFile& /*file*/) { return false; }
+bool MapAhead(MappedFile& /*file*/, bool /*size_asked*/) { return false; }
 
 // Windows has no request to read a file into its cache without waiting: the
 // bytes are read, by the look-ahead's thread, and the reading of the mapped

@@ -38,9 +38,10 @@ constexpr int kReserveFlags = MAP_PRIVATE | MAP_ANONYMOUS;
 struct Region {
   unsigned char* start = nullptr;  // nullptr: none reserved
   std::size_t used = 0;            // from `start`, since reserved or given back
-  // What goes once no view in it is in use: all of it, or for a region whose
-  // mapping failed, the part before the place it failed at.
-  std::size_t bytes_to_give_back = 0;
+  // Where a mapping into it failed: left alone when the region is given back,
+  // since any mapping made since may have filled it.
+  unsigned char* hole = nullptr;
+  std::size_t hole_bytes = 0;
   // Released without the group's lock, by the walk; taken under it.
   std::atomic<std::size_t> views_in_use{0};
 };
@@ -81,24 +82,32 @@ std::size_t PageRounded(std::size_t size) {
   return (size + page - 1) / page * page;
 }
 
-void GiveBack(Region& region) {
-  munmap(region.start, region.bytes_to_give_back);
-  region.start = nullptr;
+void GiveBack(const RegionGroup& group, Region& region) {
+  unsigned char* const end = region.start + group.region_bytes;
+  if (region.hole == nullptr) {
+    munmap(region.start, group.region_bytes);
+  } else {
+    if (region.hole > region.start) {
+      munmap(region.start, static_cast<std::size_t>(region.hole - region.start));
+    }
+    unsigned char* const after = region.hole + region.hole_bytes;
+    if (after < end) munmap(after, static_cast<std::size_t>(end - after));
+  }
+  region.start = region.hole = nullptr;
 }
 
 // The failed call may have left the place reserved, or a hole there that any
-// mapping made since may fill: the group's views go elsewhere from now on.
-// What lies after the place was never used and goes now; the rest of each
-// region goes once no view in it is in use (here, or at the last release).
+// mapping made since may fill: the group's views go elsewhere from now on, and
+// each region goes once no view in it is in use (here, or at the last
+// release), all but the place.
 void GiveUp(RegionGroup& group, Region& failed, unsigned char* place, std::size_t span) {
-  munmap(place + span,
-         static_cast<std::size_t>(failed.start + group.region_bytes - (place + span)));
-  failed.bytes_to_give_back = static_cast<std::size_t>(place - failed.start);
-  if (failed.bytes_to_give_back == 0) failed.start = nullptr;
+  failed.hole = place;
+  failed.hole_bytes = span;
+  --failed.views_in_use;
   group.given_up = true;
   for (std::size_t i = 0; i < group.count; ++i) {
     Region& each = group.region[i];
-    if (each.start != nullptr && each.views_in_use == 0) GiveBack(each);
+    if (each.start != nullptr && each.views_in_use == 0) GiveBack(group, each);
   }
 }
 
@@ -108,7 +117,7 @@ void Empty(RegionGroup& group, Region& region) {
   if (region.start != nullptr &&
       mmap(region.start, group.region_bytes, PROT_NONE, kReserveFlags | MAP_FIXED, -1, 0) ==
           MAP_FAILED) {
-    GiveBack(region);
+    GiveBack(group, region);
   }
   region.used = 0;
 }
@@ -132,28 +141,36 @@ Region* RegionWithRoom(RegionGroup& group, std::size_t span) {
     if (reserved == MAP_FAILED) return nullptr;
     region->start = static_cast<unsigned char*>(reserved);
     region->used = 0;
-    region->bytes_to_give_back = group.region_bytes;
   }
   return region;
 }
 
 // The view in one of the group's regions, its id in `view_region`, or nullptr
-// where the group does not take it.
+// where the group does not take it. The place is taken, and counted in use,
+// under the lock; the mmap into it is made after, so that helpers mapping at
+// once do not wait on each other.
 const unsigned char* MapInGroup(RegionGroup& group, int fd, std::size_t size, int extra_flags,
                                 std::uint8_t& view_region) {
   const std::size_t span = PageRounded(size);
-  if (group.given_up || span > kLargestViewInRegion) return nullptr;
-  Region* const region = RegionWithRoom(group, span);
+  if (span > kLargestViewInRegion) return nullptr;
+  pthread_mutex_lock(&group.mutex);
+  Region* const region = group.given_up ? nullptr : RegionWithRoom(group, span);
+  unsigned char* place = nullptr;
+  if (region != nullptr) {
+    place = region->start + region->used;
+    region->used += span;
+    ++region->views_in_use;
+  }
+  pthread_mutex_unlock(&group.mutex);
   if (region == nullptr) return nullptr;
-  unsigned char* const place = region->start + region->used;
   if (mmap(place, size, PROT_READ, MAP_SHARED | MAP_FIXED | extra_flags, fd, 0) == MAP_FAILED) {
     const int error = errno;
+    pthread_mutex_lock(&group.mutex);
     GiveUp(group, *region, place, span);
+    pthread_mutex_unlock(&group.mutex);
     errno = error;
     return nullptr;
   }
-  region->used += span;
-  ++region->views_in_use;
   view_region = static_cast<std::uint8_t>(group.first_id + (region - group.region));
   return place;
 }
@@ -165,7 +182,7 @@ bool GiveBackUnused(RegionGroup& group) {
   for (std::size_t i = 0; i < group.count; ++i) {
     Region& each = group.region[i];
     if (each.start != nullptr && each.views_in_use == 0) {
-      GiveBack(each);
+      GiveBack(group, each);
       freed = true;
     }
   }
@@ -179,9 +196,7 @@ const unsigned char* MapView(int fd, std::size_t size, int extra_flags,
                              std::uint8_t& view_region) {
   Regions& regions = TheRegions();
   view_region = 0;
-  pthread_mutex_lock(&regions.walk.mutex);
-  const unsigned char* view = MapInGroup(regions.walk, fd, size, extra_flags, view_region);
-  pthread_mutex_unlock(&regions.walk.mutex);
+  const unsigned char* const view = MapInGroup(regions.walk, fd, size, extra_flags, view_region);
   if (view != nullptr) return view;
   void* own = mmap(nullptr, size, PROT_READ, MAP_SHARED | extra_flags, fd, 0);
   if (own == MAP_FAILED && errno == ENOMEM) {
@@ -195,13 +210,22 @@ const unsigned char* MapView(int fd, std::size_t size, int extra_flags,
   return own == MAP_FAILED ? nullptr : static_cast<const unsigned char*>(own);
 }
 
+bool RoomAhead(std::size_t size) {
+  RegionGroup& group = TheRegions().ahead;
+  const std::size_t span = PageRounded(size);
+  pthread_mutex_lock(&group.mutex);
+  const Region& current = group.region[group.current];
+  const bool room = !group.given_up &&
+                    (current.start == nullptr || current.used + span <= group.region_bytes ||
+                     group.region[(group.current + 1) % group.count].views_in_use == 0);
+  pthread_mutex_unlock(&group.mutex);
+  return room;
+}
+
 const unsigned char* MapViewAhead(int fd, std::size_t size, std::uint8_t& view_region) {
   Regions& regions = TheRegions();
   view_region = 0;
-  pthread_mutex_lock(&regions.ahead.mutex);
-  const unsigned char* const view = MapInGroup(regions.ahead, fd, size, 0, view_region);
-  pthread_mutex_unlock(&regions.ahead.mutex);
-  return view;
+  return MapInGroup(regions.ahead, fd, size, 0, view_region);
 }
 
 void UnmapView(const unsigned char* view, std::size_t size, std::uint8_t view_region) {
@@ -217,7 +241,7 @@ void UnmapView(const unsigned char* view, std::size_t size, std::uint8_t view_re
   // at given_up after its decrement: one of the two sees the other.)
   if (--region.views_in_use > 0 || !group.given_up) return;
   pthread_mutex_lock(&group.mutex);
-  if (region.start != nullptr && region.views_in_use == 0) GiveBack(region);
+  if (region.start != nullptr && region.views_in_use == 0) GiveBack(group, region);
   pthread_mutex_unlock(&group.mutex);
 }
 

@@ -18,6 +18,10 @@ const unsigned char* MapView(int fd, std::size_t size, int extra_flags,
 // has room: a view of its own would cost the flush the regions save.
 const unsigned char* MapViewAhead(int fd, std::size_t size, std::uint8_t& view_region);
 
+// Whether a view ahead of `size` bytes would find room now: a hint, since
+// helpers map at once.
+bool RoomAhead(std::size_t size);
+
 // Gives back a view of MapView or MapViewAhead: one in a region goes with the
 // region.
 void UnmapView(const unsigned char* view, std::size_t size, std::uint8_t view_region);

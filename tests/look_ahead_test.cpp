@@ -214,7 +214,7 @@ MappedFile OpenCacheFileAtItsTurn(const char* path, bool listed_as_file) {
 }
 
 bool ReadOpenedFileSize(MappedFile& /*file*/) { return true; }
-bool MapAhead(MappedFile& /*file*/) { return false; }
+bool MapAhead(MappedFile& /*file*/, bool /*size_asked*/) { return false; }
 bool InCacheAlready(const MappedFile& /*file*/) { return false; }
 bool AttributesCached(const MappedFile& /*file*/) { return true; }
 bool ListFolderAtItsTurn(const char* path, FolderListing& listing, std::intptr_t in_folder,

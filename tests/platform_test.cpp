@@ -127,7 +127,7 @@ TEST_F(PlatformTest, AViewMappedAheadServesAtItsTurnWhileTheFileKeepsItsSize) {
     Write(next.name, next.bytes);
     next.file = OpenFileReadOnly(next.name.c_str());
     ASSERT_EQ(next.file.status, MapStatus::kOpened);
-    if (MapAhead(next.file)) ++mapped_ahead;
+    if (MapAhead(next.file, false)) ++mapped_ahead;
     batch.push_back(std::move(next));
     if (batch.size() < 60) continue;
     for (std::size_t n = 0; n < batch.size(); ++n) {

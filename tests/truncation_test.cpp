@@ -85,7 +85,7 @@ TEST_F(TruncatedWhileMapped, AFileCutAfterItsViewAheadIsReadAsItIsAtItsTurn) {
   ASSERT_TRUE(tools::WriteBytesToFile(
       "cut.itc2", tools::BuildCacheFile({PngItem(10, 2), PngItem(200'000, 3), PngItem(5, 4)})));
   platform::MappedFile file = platform::OpenFileReadOnly("cut.itc2");
-  ASSERT_TRUE(platform::MapAhead(file));
+  ASSERT_TRUE(platform::MapAhead(file, false));
   fs::resize_file("cut.itc2", 4096);
   BringHeadersIn(file);  // meets the lost pages, and says nothing
   platform::MapOpenedFile(file);

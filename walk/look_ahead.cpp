@@ -268,8 +268,8 @@ BytesAhead PlanBytesAhead(LookAhead& look_ahead) {
 
 // A file whose bytes are in the cache already is mapped ahead too, and its
 // headers read, so that the walk reads them at its turn without a page fault.
-void MapAndBringIn(platform::MappedFile& file) {
-  if (platform::MapAhead(file)) BringHeadersIn(file);
+void MapAndBringIn(platform::MappedFile& file, bool size_asked) {
+  if (platform::MapAhead(file, size_asked)) BringHeadersIn(file);
 }
 
 TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task, HelperHold& hold) {
@@ -295,9 +295,9 @@ TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task, HelperH
     const std::uint64_t bytes = there ? 0 : ChargeFileBytes(look_ahead.window, task, file.size);
     lock.unlock();
     asked = platform::ReadIntoCache(file, bytes);
-    if (there) MapAndBringIn(file);
+    if (there) MapAndBringIn(file, true);
   } else if (file.status == platform::MapStatus::kOpened && plan == BytesAhead::kLeave) {
-    MapAndBringIn(file);
+    MapAndBringIn(file, false);
   }
   lock.lock();
   HandInOpenedFile(look_ahead.window, task, std::move(file), asked);
@@ -614,13 +614,9 @@ void GiveBackEverything(LookAhead& look_ahead) {
 // ahead, would hold the walk up a round trip each and put it further behind).
 // Where it does not (NFS mounted noac, FUSE with attr_timeout=0), its server is
 // asked, a round trip at each file's turn, as for every question there.
-void MapAtItsTurn(LookAhead& look_ahead, CacheFileInHand& cache_file, bool opened_ahead) {
+// `cached`: the file was opened ahead where attributes are cached.
+void MapAtItsTurn(LookAhead& look_ahead, CacheFileInHand& cache_file, bool cached) {
   if (cache_file.file.status != platform::MapStatus::kOpened) return;
-  bool cached = false;
-  if (opened_ahead) {
-    const std::lock_guard<std::mutex> lock(look_ahead.mutex);
-    cached = look_ahead.attributes_cached;
-  }
   platform::MapOpenedFile(cache_file.file, cached);
   if (!MayWorkLater(cache_file.file)) return;
   GiveBackEverything(look_ahead);
@@ -732,11 +728,12 @@ bool TakeNextCacheFile(LookAhead& look_ahead, CacheFileInHand& cache_file) {
   cache_file.path = std::move(file->path);
   cache_file.listed_as_file = file->listed_as_file;
   cache_file.file = std::move(file->file);
+  const bool cached = !open_here && look_ahead.attributes_cached;
   lock.unlock();
   // Not opened ahead, or its open there may have failed only because of what
   // the look-ahead held: it is opened now, at its turn.
   if (open_here) cache_file.file = OpenAtItsTurn(look_ahead, cache_file, HandleOf(in_folder));
-  MapAtItsTurn(look_ahead, cache_file, !open_here);
+  MapAtItsTurn(look_ahead, cache_file, cached);
   return true;
 }
 
