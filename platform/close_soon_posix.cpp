@@ -1,6 +1,6 @@
 // Closes in batches. A warm run lets go of some five descriptors a cache file
 // (the file, its folder, its images): with io_uring each close is an entry in
-// a ring shared with the kernel, and one io_uring_enter hands it sixteen. The
+// a ring shared with the kernel, and one io_uring_enter hands it thirty-two. The
 // closes are not waited for: their results are read off and dropped, as those
 // of closes that cannot fail. The ring is the batching thread's alone, so no
 // lock guards it; every other thread closes at once.
@@ -26,8 +26,8 @@ namespace artpeel::platform {
 
 namespace {
 
-constexpr unsigned kBatch = 16;
-// Sixteen descriptors waiting to be closed are nothing to a process with this
+constexpr unsigned kBatch = 32;
+// Thirty-two descriptors waiting to be closed are nothing to a process with this
 // many; under a lower limit (ulimit -n) every close is made at once.
 constexpr rlim_t kFewestDescriptors = 256;
 
