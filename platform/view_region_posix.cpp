@@ -42,6 +42,7 @@ struct Region {
   // since any mapping made since may have filled it.
   unsigned char* hole = nullptr;
   std::size_t hole_bytes = 0;
+  bool holes = false;  // more than one: the region stays reserved
   // Released without the group's lock, by the walk; taken under it.
   std::atomic<std::size_t> views_in_use{0};
 };
@@ -84,7 +85,10 @@ std::size_t PageRounded(std::size_t size) {
 
 void GiveBack(const RegionGroup& group, Region& region) {
   unsigned char* const end = region.start + group.region_bytes;
-  if (region.hole == nullptr) {
+  if (region.holes) {
+    // Two mmaps failed in it: it stays reserved, lest a mapping made since in
+    // either place be taken out with it.
+  } else if (region.hole == nullptr) {
     munmap(region.start, group.region_bytes);
   } else {
     if (region.hole > region.start) {
@@ -101,6 +105,7 @@ void GiveBack(const RegionGroup& group, Region& region) {
 // each region goes once no view in it is in use (here, or at the last
 // release), all but the place.
 void GiveUp(RegionGroup& group, Region& failed, unsigned char* place, std::size_t span) {
+  failed.holes = failed.hole != nullptr;
   failed.hole = place;
   failed.hole_bytes = span;
   --failed.views_in_use;

@@ -183,6 +183,36 @@ TEST_F(PlatformTest, ReservedSpaceMakesWayForALargeFileUnderAnAddressSpaceLimit)
   Write("large.itc2", std::string(8 << 20, 'L'));
   EXPECT_EXIT(std::exit(MapsLargeFileAfterSmallOne() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
+
+// Maps four files ahead, then one that the system cannot map (a sysfs file):
+// whether the views made stay whole, no view ahead is made after, and the
+// walk still maps.
+bool ViewsAheadOutliveAFailedOne() {
+  std::vector<MappedFile> ahead;
+  for (const char* name : {"a.itc2", "b.itc2", "c.itc2", "d.itc2"}) {
+    ahead.push_back(OpenFileReadOnly(name));
+    if (!MapAhead(ahead.back(), false)) return false;
+  }
+  MappedFile unmappable = OpenFileReadOnly("/sys/kernel/mm/transparent_hugepage/enabled");
+  if (MapAhead(unmappable, false)) return false;
+  MappedFile after = OpenFileReadOnly("e.itc2");
+  if (MapAhead(after, false)) return false;
+  MappedFile walks = MapFileReadOnly("e.itc2");
+  bool whole = walks.status == MapStatus::kMapped && walks.data[0] == 'e';
+  for (MappedFile& file : ahead) {
+    MapOpenedFile(file);
+    whole = whole && file.status == MapStatus::kMapped && file.data[file.size - 1] == 'v';
+  }
+  return whole;
+}
+
+TEST_F(PlatformTest, ViewsMadeAheadOutliveAViewThatCannotBeMade) {
+  if (!fs::exists("/sys/kernel/mm/transparent_hugepage/enabled")) GTEST_SKIP() << "no sysfs";
+  for (const char* name : {"a.itc2", "b.itc2", "c.itc2", "d.itc2", "e.itc2"}) {
+    Write(name, std::string(1, name[0]) + std::string(30000, 'v'));
+  }
+  EXPECT_EXIT(std::exit(ViewsAheadOutliveAFailedOne() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+}
 #endif
 
 TEST_F(PlatformTest, FilesThatCannotBeMappedReportWhy) {
