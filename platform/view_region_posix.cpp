@@ -24,7 +24,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 
 namespace artpeel::platform {
@@ -43,8 +42,11 @@ struct Region {
   unsigned char* hole = nullptr;
   std::size_t hole_bytes = 0;
   bool holes = false;  // more than one: the region stays reserved
-  // Released without the group's lock, by the walk; taken under it.
-  std::atomic<std::size_t> views_in_use{0};
+  // Released without the group's lock, by the walk; taken under it. Read and
+  // written with the compiler's atomics only (InUse, Take, Release): the C++
+  // library's <atomic> needs the C library's GNU extensions, which the POSIX
+  // layer is built without, as on macOS.
+  std::size_t views_in_use = 0;
 };
 
 // The walk's region, or the regions for views ahead. Everything but
@@ -59,7 +61,7 @@ struct RegionGroup {
   Region region[kMostRegionsInAGroup];
   std::size_t current = 0;
   // A mapping failed: views go elsewhere, and each region goes once empty.
-  std::atomic<bool> given_up{false};
+  bool given_up = false;  // read and written with the compiler's atomics
 
   RegionGroup(std::size_t bytes, std::size_t regions, std::uint8_t first)
       : region_bytes(bytes), count(regions), first_id(first) {}
@@ -69,6 +71,18 @@ struct Regions {
   RegionGroup walk{std::size_t{4} << 20, 1, 1};
   RegionGroup ahead{std::size_t{2} << 20, kMostRegionsInAGroup, 2};
 };
+
+std::size_t InUse(const Region& region) {
+  return __atomic_load_n(&region.views_in_use, __ATOMIC_SEQ_CST);
+}
+void Take(Region& region) { __atomic_add_fetch(&region.views_in_use, 1, __ATOMIC_SEQ_CST); }
+// The views still in use in `region` after one is released.
+std::size_t Release(Region& region) {
+  return __atomic_sub_fetch(&region.views_in_use, 1, __ATOMIC_SEQ_CST);
+}
+bool GivenUp(const RegionGroup& group) {
+  return __atomic_load_n(&group.given_up, __ATOMIC_SEQ_CST);
+}
 
 // Never destroyed: a helper still in a slow call when the process exits may map
 // ahead while the exit runs, and must find the regions as they were. The
@@ -108,11 +122,11 @@ void GiveUp(RegionGroup& group, Region& failed, unsigned char* place, std::size_
   failed.holes = failed.hole != nullptr;
   failed.hole = place;
   failed.hole_bytes = span;
-  --failed.views_in_use;
-  group.given_up = true;
+  Release(failed);
+  __atomic_store_n(&group.given_up, true, __ATOMIC_SEQ_CST);
   for (std::size_t i = 0; i < group.count; ++i) {
     Region& each = group.region[i];
-    if (each.start != nullptr && each.views_in_use == 0) GiveBack(group, each);
+    if (each.start != nullptr && InUse(each) == 0) GiveBack(group, each);
   }
 }
 
@@ -135,7 +149,7 @@ Region* RegionWithRoom(RegionGroup& group, std::size_t span) {
   if (region->start != nullptr && region->used + span > group.region_bytes) {
     const std::size_t next = (group.current + 1) % group.count;
     region = &group.region[next];
-    if (region->views_in_use > 0) return nullptr;
+    if (InUse(*region) > 0) return nullptr;
     group.current = next;
     Empty(group, *region);
   }
@@ -159,12 +173,12 @@ const unsigned char* MapInGroup(RegionGroup& group, int fd, std::size_t size, in
   const std::size_t span = PageRounded(size);
   if (span > kLargestViewInRegion) return nullptr;
   pthread_mutex_lock(&group.mutex);
-  Region* const region = group.given_up ? nullptr : RegionWithRoom(group, span);
+  Region* const region = GivenUp(group) ? nullptr : RegionWithRoom(group, span);
   unsigned char* place = nullptr;
   if (region != nullptr) {
     place = region->start + region->used;
     region->used += span;
-    ++region->views_in_use;
+    Take(*region);
   }
   pthread_mutex_unlock(&group.mutex);
   if (region == nullptr) return nullptr;
@@ -186,7 +200,7 @@ bool GiveBackUnused(RegionGroup& group) {
   pthread_mutex_lock(&group.mutex);
   for (std::size_t i = 0; i < group.count; ++i) {
     Region& each = group.region[i];
-    if (each.start != nullptr && each.views_in_use == 0) {
+    if (each.start != nullptr && InUse(each) == 0) {
       GiveBack(group, each);
       freed = true;
     }
@@ -220,9 +234,9 @@ bool RoomAhead(std::size_t size) {
   const std::size_t span = PageRounded(size);
   pthread_mutex_lock(&group.mutex);
   const Region& current = group.region[group.current];
-  const bool room = !group.given_up &&
+  const bool room = !GivenUp(group) &&
                     (current.start == nullptr || current.used + span <= group.region_bytes ||
-                     group.region[(group.current + 1) % group.count].views_in_use == 0);
+                     InUse(group.region[(group.current + 1) % group.count]) == 0);
   pthread_mutex_unlock(&group.mutex);
   return room;
 }
@@ -244,9 +258,9 @@ void UnmapView(const unsigned char* view, std::size_t size, std::uint8_t view_re
   // The last view out of a region its group gave up on takes the region with
   // it. (GiveUp sets given_up before it looks at views_in_use, and this looks
   // at given_up after its decrement: one of the two sees the other.)
-  if (--region.views_in_use > 0 || !group.given_up) return;
+  if (Release(region) > 0 || !GivenUp(group)) return;
   pthread_mutex_lock(&group.mutex);
-  if (region.start != nullptr && region.views_in_use == 0) GiveBack(group, region);
+  if (region.start != nullptr && InUse(region) == 0) GiveBack(group, region);
   pthread_mutex_unlock(&group.mutex);
 }
 
