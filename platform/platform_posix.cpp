@@ -264,6 +264,13 @@ PathKind CurrentKind(int fd, std::uint64_t& size, bool as_cached = false) {
   return KindOf(info);
 }
 
+// Gives back the view of `file`; the file stays open.
+void ReleaseView(MappedFile& file) {
+  UnmapView(file.data, static_cast<std::size_t>(file.size), file.view_region);
+  file.data = nullptr;
+  file.view_region = 0;
+}
+
 }  // namespace
 
 bool ReadOpenedFileSize(MappedFile& file) {
@@ -296,9 +303,7 @@ void MapOpenedFile(MappedFile& file, bool as_cached) {
       file.status = MapStatus::kMapped;
       return;
     }
-    UnmapView(file.data, static_cast<std::size_t>(file.size), file.view_region);
-    file.data = nullptr;
-    file.view_region = 0;
+    ReleaseView(file);
   }
   file.size = size;
   switch (kind) {
@@ -355,11 +360,7 @@ void MapOpenedFile(MappedFile& file, bool as_cached) {
 
 void ReleaseMappedFile(MappedFile& file) {
   // POSIX maps in one step: there is no separate mapping object to close.
-  if (file.data != nullptr) {
-    UnmapView(file.data, static_cast<std::size_t>(file.size), file.view_region);
-    file.data = nullptr;
-    file.view_region = 0;
-  }
+  if (file.data != nullptr) ReleaseView(file);
   if (file.file_handle >= 0) {
     CloseSoon(static_cast<int>(file.file_handle));
     file.file_handle = -1;

@@ -114,6 +114,20 @@ void GiveBack(const RegionGroup& group, Region& region) {
   region.start = region.hole = nullptr;
 }
 
+// Gives back the regions of the group that no view is in use in, the lock
+// held; whether it gave back any.
+bool GiveBackUnusedLocked(RegionGroup& group) {
+  bool freed = false;
+  for (std::size_t i = 0; i < group.count; ++i) {
+    Region& each = group.region[i];
+    if (each.start != nullptr && InUse(each) == 0) {
+      GiveBack(group, each);
+      freed = true;
+    }
+  }
+  return freed;
+}
+
 // The failed call may have left the place reserved, or a hole there that any
 // mapping made since may fill: the group's views go elsewhere from now on, and
 // each region goes once no view in it is in use (here, or at the last
@@ -124,10 +138,7 @@ void GiveUp(RegionGroup& group, Region& failed, unsigned char* place, std::size_
   failed.hole_bytes = span;
   Release(failed);
   __atomic_store_n(&group.given_up, true, __ATOMIC_SEQ_CST);
-  for (std::size_t i = 0; i < group.count; ++i) {
-    Region& each = group.region[i];
-    if (each.start != nullptr && InUse(each) == 0) GiveBack(group, each);
-  }
+  GiveBackUnusedLocked(group);
 }
 
 // Gives back the views in `region`, none of them in use, all at once, the
@@ -141,16 +152,24 @@ void Empty(RegionGroup& group, Region& region) {
   region.used = 0;
 }
 
+// Whether the group's current region takes `span` bytes more (one not
+// reserved yet takes any), the lock held.
+bool CurrentHasRoom(const RegionGroup& group, std::size_t span) {
+  const Region& current = group.region[group.current];
+  return current.start == nullptr || current.used + span <= group.region_bytes;
+}
+
+std::size_t NextInTurn(const RegionGroup& group) { return (group.current + 1) % group.count; }
+
 // The group's region with room for `span` bytes, reserved if it was not: the
 // current one, or where it is full, the next in turn, emptied, if none of its
 // views is in use. Nullptr where there is none.
 Region* RegionWithRoom(RegionGroup& group, std::size_t span) {
   Region* region = &group.region[group.current];
-  if (region->start != nullptr && region->used + span > group.region_bytes) {
-    const std::size_t next = (group.current + 1) % group.count;
-    region = &group.region[next];
+  if (!CurrentHasRoom(group, span)) {
+    region = &group.region[NextInTurn(group)];
     if (InUse(*region) > 0) return nullptr;
-    group.current = next;
+    group.current = NextInTurn(group);
     Empty(group, *region);
   }
   if (region->start == nullptr) {
@@ -194,17 +213,9 @@ const unsigned char* MapInGroup(RegionGroup& group, int fd, std::size_t size, in
   return place;
 }
 
-// Gives back the regions of the group that no view is in use in.
 bool GiveBackUnused(RegionGroup& group) {
-  bool freed = false;
   pthread_mutex_lock(&group.mutex);
-  for (std::size_t i = 0; i < group.count; ++i) {
-    Region& each = group.region[i];
-    if (each.start != nullptr && InUse(each) == 0) {
-      GiveBack(group, each);
-      freed = true;
-    }
-  }
+  const bool freed = GiveBackUnusedLocked(group);
   pthread_mutex_unlock(&group.mutex);
   return freed;
 }
@@ -233,10 +244,8 @@ bool RoomAhead(std::size_t size) {
   RegionGroup& group = TheRegions().ahead;
   const std::size_t span = PageRounded(size);
   pthread_mutex_lock(&group.mutex);
-  const Region& current = group.region[group.current];
-  const bool room = !GivenUp(group) &&
-                    (current.start == nullptr || current.used + span <= group.region_bytes ||
-                     InUse(group.region[(group.current + 1) % group.count]) == 0);
+  const bool room = !GivenUp(group) && (CurrentHasRoom(group, span) ||
+                                        InUse(group.region[NextInTurn(group)]) == 0);
   pthread_mutex_unlock(&group.mutex);
   return room;
 }
