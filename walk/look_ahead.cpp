@@ -7,18 +7,22 @@
 //   where it found itself behind while answers are slow;
 // - rests (Rests): a helper that quickly listed a folder of folders leaves the
 //   next ones to the walk until the walk comes to a cache file;
+// - the lock (Relock): tried a while before it is waited for, until the
+//   helpers first grow;
 // - giving back (GiveBackEverything): a view of a cache file that the address
 //   space is too short for is tried again once the look-ahead has let go of
 //   all it holds, its helpers' stacks included; the walk goes on alone.
 //
-// What always holds: every field is touched under `mutex` only, and the window
-// is changed only through its operations (walk/look_ahead_window.h), whose
-// invariants they check. A helper does its task without the lock and touches
-// only that task's result meanwhile. Helpers share ownership of the pool, so
-// the stop waits for none held by a share for long (kMostWaitForHelpersMicroseconds).
+// What always holds: every field but `tries_lock_first` (an atomic) is touched
+// under `mutex` only, and the window is changed only through its operations
+// (walk/look_ahead_window.h), whose invariants they check. A helper does its
+// task without the lock and touches only that task's result meanwhile. Helpers
+// share ownership of the pool, so the stop waits for none held by a share for
+// long (kMostWaitForHelpersMicroseconds).
 #include "walk/look_ahead.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -86,12 +90,20 @@ constexpr std::uint64_t kMostWaitForHelpersMicroseconds = 1000000;
 // are asked for their bytes only if they were not. The same one asks whether
 // the file system caches attributes (MapAtItsTurn).
 constexpr std::size_t kOpensPerCacheQuestion = 16;
+// A thread tries the pool's lock this many times before it waits for it. In a
+// run from the cache every task takes microseconds and the lock is held for
+// less: a wait, two system calls and a thread switch, ends sooner by trying
+// again. Once the helpers have grown, their tasks wait on round trips, and
+// hundreds of helpers trying would take the processors a far share's run is
+// bound by: they wait at once (`tries_lock_first`).
+constexpr int kTriesBeforeWait = 200;
 
 }  // namespace
 
 struct LookAhead {
   std::weak_ptr<LookAhead> self;  // for the helpers started at once (GrowAtOnceOnAFarShare)
   std::mutex mutex;
+  std::atomic<bool> tries_lock_first{true};  // until the helpers first grow
   std::condition_variable work_ready;  // idle and resting helpers wait here
   std::condition_variable handed_in;   // the walk waits here for a helper
   Window window;
@@ -133,6 +145,21 @@ struct LookAhead {
 namespace {
 
 using Lock = std::unique_lock<std::mutex>;
+
+void Relock(LookAhead& look_ahead, Lock& lock) {
+  if (look_ahead.tries_lock_first.load(std::memory_order_relaxed)) {
+    for (int tries = 0; tries < kTriesBeforeWait; ++tries) {
+      if (lock.try_lock()) return;
+    }
+  }
+  lock.lock();
+}
+
+Lock TakeLock(LookAhead& look_ahead) {
+  Lock lock(look_ahead.mutex, std::defer_lock);
+  Relock(look_ahead, lock);
+  return lock;
+}
 
 // The kinds of task, as their times are kept apart; the first parts of
 // listings read in parts are timed too, for the growth at once.
@@ -213,7 +240,7 @@ bool ReadInParts(LookAhead& look_ahead, Lock& lock, FolderTask& folder, ListingT
   folder.listing.more_to_read = false;
   bool handed_in = false;
   if (took.first_part >= kFarShareMicroseconds) {
-    lock.lock();
+    Relock(look_ahead, lock);
     handed_in = HandInFirstPart(look_ahead.window, folder);
     if (handed_in && took.growths == look_ahead.growths) {
       look_ahead.slow_task_microseconds[kFirstParts] += took.first_part;
@@ -249,7 +276,7 @@ TaskOutcome ListAhead(LookAhead& look_ahead, Lock& lock, FolderTask& folder, Hel
     // Nothing to open in it: closed here rather than under the lock.
     platform::CloseFolder(std::exchange(folder.listing.handle, -1));
   }
-  lock.lock();
+  Relock(look_ahead, lock);
   HandInListing(look_ahead.window, folder, listed, in_parts ? &rest : nullptr);
   TellTheWalk(look_ahead);
   if (in_parts) GrowAtOnceOnAFarShare(look_ahead, lock, parts);
@@ -290,7 +317,7 @@ TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task, HelperH
     const bool asks = plan == BytesAhead::kAskIfNotThere;
     const bool there = asks && platform::InCacheAlready(file);
     const bool cached = asks && platform::AttributesCached(file);
-    lock.lock();
+    Relock(look_ahead, lock);
     if (asks) {
       look_ahead.bytes_in_cache = there;
       look_ahead.attributes_cached = cached;
@@ -302,7 +329,7 @@ TaskOutcome OpenAhead(LookAhead& look_ahead, Lock& lock, FileTask& task, HelperH
   } else if (file.status == platform::MapStatus::kOpened && plan == BytesAhead::kLeave) {
     MapAndBringIn(file, false);
   }
-  lock.lock();
+  Relock(look_ahead, lock);
   HandInOpenedFile(look_ahead.window, task, std::move(file), asked);
   TellTheWalk(look_ahead);
   return {took, kOpens, false, growths};
@@ -312,7 +339,7 @@ void WaitForWork(LookAhead& look_ahead, Lock& lock, HelperHold& hold) {
   if (hold.last_folder != nullptr) {
     lock.unlock();
     hold.last_folder.reset();
-    lock.lock();
+    Relock(look_ahead, lock);
     // The stop may have woken every helper meanwhile.
     if (look_ahead.stopping) return;
   }
@@ -388,6 +415,7 @@ bool ProcessorBound(const LookAhead& look_ahead) {
 void Grow(const std::shared_ptr<LookAhead>& share, Lock& lock, std::size_t more) {
   LookAhead& look_ahead = *share;
   look_ahead.helpers_before_growth = look_ahead.helpers;
+  look_ahead.tries_lock_first.store(false, std::memory_order_relaxed);
   look_ahead.helpers += more;
   ++look_ahead.growths;
   look_ahead.last_growth_judged = false;
@@ -396,7 +424,7 @@ void Grow(const std::shared_ptr<LookAhead>& share, Lock& lock, std::size_t more)
   ReachFurther(look_ahead.window, look_ahead.helpers);
   lock.unlock();
   const std::size_t started = StartHelpers(share, more);
-  lock.lock();
+  Relock(look_ahead, lock);
   if (started < more) {
     // The system has no more threads to give: no more are asked for.
     look_ahead.helpers -= more - started;
@@ -505,7 +533,7 @@ void RunHelper(void* context) {
       static_cast<std::shared_ptr<LookAhead>*>(context));
   LookAhead& look_ahead = **share;
   HelperHold hold;  // let go of before the lock, which goes before the pool
-  Lock lock(look_ahead.mutex);
+  Lock lock = TakeLock(look_ahead);
   while (!look_ahead.stopping) {
     StartedTask task;
     if (HelpersAtWork(look_ahead) > look_ahead.most_at_work ||
@@ -571,7 +599,7 @@ platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, const CacheFileInHand&
   platform::MappedFile file =
       platform::OpenFileReadOnly(path, cache_file.listed_as_file, in_folder);
   if (!MayWorkLater(file)) return file;
-  Lock lock(look_ahead.mutex);
+  Lock lock = TakeLock(look_ahead);
   look_ahead.window.opens_held_off = true;
   DropFilesAhead(look_ahead.window);
   look_ahead.walk_awaits_opens = true;
@@ -579,7 +607,7 @@ platform::MappedFile OpenAtItsTurn(LookAhead& look_ahead, const CacheFileInHand&
   look_ahead.walk_awaits_opens = false;
   lock.unlock();
   file = platform::OpenCacheFileAtItsTurn(path, cache_file.listed_as_file);
-  lock.lock();
+  Relock(look_ahead, lock);
   look_ahead.window.opens_held_off = false;
   WindowMoved(look_ahead, true);
   return file;
@@ -667,7 +695,7 @@ LookAheadHandle::~LookAheadHandle() {
 }
 
 EnteredFolder EnterNextFolder(LookAhead& look_ahead) {
-  Lock lock(look_ahead.mutex);
+  Lock lock = TakeLock(look_ahead);
   FolderTask* const folder = EnterNextFolder(look_ahead.window);
   if (folder == nullptr) return {};
   const bool behind = folder->state != TaskState::kDone;
@@ -685,7 +713,7 @@ EnteredFolder EnterNextFolder(LookAhead& look_ahead) {
     const bool in_parts = listed && folder->listing.more_to_read &&
                           ReadInParts(look_ahead, lock, *folder, parts, true, rest);
     const bool slow = SlowSince(start);
-    lock.lock();
+    Relock(look_ahead, lock);
     FolderListedByTheWalk(look_ahead.window, *folder, listed, in_parts ? &rest : nullptr);
     if (in_parts) GrowAtOnceOnAFarShare(look_ahead, lock, parts);
     // A slow answer the walk waited for itself: the helpers, idle since they
@@ -712,13 +740,13 @@ EnteredFolder::EnteredFolder(EnteredFolder&& other) noexcept
 
 EnteredFolder::~EnteredFolder() {
   if (look_ahead == nullptr) return;
-  const std::lock_guard<std::mutex> lock(look_ahead->mutex);
+  const Lock lock = TakeLock(*look_ahead);
   LeaveFolder(look_ahead->window);
   WindowMoved(*look_ahead, false);
 }
 
 bool TakeNextCacheFile(LookAhead& look_ahead, CacheFileInHand& cache_file) {
-  Lock lock(look_ahead.mutex);
+  Lock lock = TakeLock(look_ahead);
   FileTask* const file = TakeNextFile(look_ahead.window);
   if (file == nullptr) return false;
   const bool behind = file->state != TaskState::kDone;
