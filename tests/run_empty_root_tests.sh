@@ -128,4 +128,5 @@ else
   environment+=(ARTPEEL_TEST_RUNNER="$in_root")
 fi
 echo "empty root: end-to-end tests on artpeel for $cpu in $root"
-env "${environment[@]}" "$linux_build/tests/e2e_tests" --gtest_brief=1 </dev/null
+env "${environment[@]}" "$source_dir/tests/run_in_two_shards.sh" \
+  "$linux_build/tests/e2e_tests" --gtest_brief=1

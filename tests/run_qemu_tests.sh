@@ -74,4 +74,5 @@ fi
 echo "run_qemu_tests: end-to-end tests on artpeel for $cpu under $qemu"
 ARTPEEL_TEST_BINARY=$program \
 ARTPEEL_TEST_LAUNCHER="$qemu -L $sysroot" \
-  "$linux_build/tests/e2e_tests" --gtest_brief=1 --gtest_filter="$filter" </dev/null
+  "$source_dir/tests/run_in_two_shards.sh" \
+  "$linux_build/tests/e2e_tests" --gtest_brief=1 --gtest_filter="$filter"
