@@ -128,5 +128,6 @@ else
   environment+=(ARTPEEL_TEST_RUNNER="$in_root")
 fi
 echo "empty root: end-to-end tests on artpeel for $cpu in $root"
-env "${environment[@]}" "$source_dir/tests/run_in_two_shards.sh" \
-  "$linux_build/tests/e2e_tests" --gtest_brief=1
+# Two at a time, the longest first, as under qemu (tests/run_qemu_tests.sh).
+env "${environment[@]}" ctest --test-dir "$linux_build" -L '^e2e$' -j2 --no-tests=error \
+  --output-on-failure </dev/null
