@@ -78,8 +78,7 @@ done
 # tests/CMakeLists.txt), each wait for a run of artpeel.exe under a minute's.
 # A run can hang for good in Wine's own exit (its main thread ended, another
 # thread left waiting for a lock in NtTerminateProcess); the tests note those
-# in $deadlocks, and each such test runs once more. Two run at a time, as
-# the Linux suite's do, sharing the one wineserver.
+# in $deadlocks, and each such test runs once more.
 echo "run_windows_tests: end-to-end tests on artpeel.exe"
 deadlocks=$work/wine-deadlocks
 export ARTPEEL_TEST_PLATFORM=windows ARTPEEL_TEST_RUNNER=$wine \
@@ -88,7 +87,7 @@ export ARTPEEL_TEST_PLATFORM=windows ARTPEEL_TEST_RUNNER=$wine \
   ARTPEEL_TEST_NEW_CONSOLE=$windows_build/tests/new_console.exe \
   ARTPEEL_TEST_WINE_DEADLOCKS=$deadlocks
 run_e2e() {
-  ctest --test-dir "$linux_build" -L '^e2e$' -j2 --output-on-failure "$@" </dev/null
+  ctest --test-dir "$linux_build" -L '^e2e$' --output-on-failure "$@" </dev/null
 }
 if ! run_e2e; then
   failed=$(cut -d: -f2 "$linux_build/Testing/Temporary/LastTestsFailed.log")
